@@ -1,0 +1,36 @@
+# The project's whole interface: make build | test | demo | clean.
+SHELL := bash
+BUILD := build
+WIN := $(BUILD)/win
+WINE_RUN := cmake/wine-run.sh
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+PACKAGES := g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev cmake make googletest python3 \
+            xvfb imagemagick fonts-wqy-microhei
+SERVERS := $(WIN)/bin/ovtransfer.dll $(WIN)/bin/ovnetsupport.dll
+
+.PHONY: deps build test demo clean
+
+# Installs only what is missing, so a prepared machine asks nothing of the network.
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+build: deps
+	@[ -f $(WIN)/CMakeCache.txt ] || cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(WIN) -j$$(nproc)
+
+test: build
+	ctest --test-dir $(WIN) --output-on-failure
+
+demo: build
+	bash cmake/wine-prefix.sh $(SERVERS)
+	cd examples && ../$(WINE_RUN) cscript //nologo scripting-demo.js
+
+clean:
+	-WINEPREFIX=$(CURDIR)/$(BUILD)/wine wineserver -k 2>/dev/null
+	rm -rf $(BUILD)

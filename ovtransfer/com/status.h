@@ -1,0 +1,12 @@
+// The status made from a system error: 0x80070000 with its low 16 bits; error 0 gives 0.
+#pragma once
+#include <windows.h>
+
+namespace com {
+
+inline HRESULT StatusFromError(DWORD error) {
+  return error == 0 ? S_OK : static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
+}
+inline HRESULT LastErrorStatus() { return StatusFromError(GetLastError()); }
+
+}  // namespace com
