@@ -10,23 +10,10 @@ bool EqualIgnoringCase(BSTR a, BSTR b) {
 
 }  // namespace
 
-COvTransferControl::COvTransferControl(IUnknown* outer) : CComBase(outer) {}
-
 com::CTypeInfoHolder& COvTransferControl::TypeInfo() {
   static com::CTypeInfoHolder holder(IID_IOvTransferControl);
   return holder;
 }
-
-void* COvTransferControl::FindInterface(REFIID iid) {
-  static const com::QiEntry<COvTransferControl> table[] = {
-      COM_QI(COvTransferControl, IOvTransferControl),
-      COM_QI_VIA(COvTransferControl, IDispatch, IOvTransferControl),
-      COM_QI(COvTransferControl, ISupportErrorInfo),
-  };
-  return com::FindInTable(this, table, iid);
-}
-
-void COvTransferControl::FinalRelease() { Close(); }
 
 STDMETHODIMP COvTransferControl::get_DatabaseGUID(BSTR* value) { return com::CopyBstr(DatabaseGUID_.Get(), value); }
 

@@ -2,16 +2,36 @@
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
+#include <ocidl.h>
+#include <olectl.h>
 
 #include "../com/dispatch.h"
 #include "../com/object.h"
 #include "../com/ptr.h"
 #include "../outside/net_support.h"
+#include "connection_point.h"
 #include "ovtransfer_idl.h"
 
-class COvTransferControl : public com::CComBase, public IOvTransferControl, public ISupportErrorInfo {
+// A window-only composite control on dialog 104, with the ActiveX interfaces a browser uses.
+class COvTransferControl : public com::CComBase,
+                           public IOvTransferControl,
+                           public IViewObjectEx,
+                           public IOleInPlaceObjectWindowless,
+                           public IOleInPlaceActiveObject,
+                           public IOleControl,
+                           public IOleObject,
+                           public IPersistStreamInit,
+                           public ISupportErrorInfo,
+                           public IConnectionPointContainer,
+                           public IPersistPropertyBag,
+                           public ISpecifyPropertyPages,
+                           public IQuickActivate,
+                           public IPersistStorage,
+                           public IDataObject,
+                           public IProvideClassInfo2 {
  public:
   explicit COvTransferControl(IUnknown* outer);
+  ~COvTransferControl() override;
 
   COM_DELEGATE_IUNKNOWN
   COM_DISPATCH_FROM_TYPELIB(TypeInfo(), IOvTransferControl)
@@ -47,6 +67,115 @@ class COvTransferControl : public com::CComBase, public IOvTransferControl, publ
   // ISupportErrorInfo
   STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
 
+  // IViewObject, IViewObject2, IViewObjectEx
+  STDMETHODIMP Draw(DWORD aspect, LONG index, void* aspect_info, DVTARGETDEVICE* device, HDC target_dc, HDC dc,
+                    LPCRECTL bounds, LPCRECTL window_bounds, BOOL(STDMETHODCALLTYPE* cont)(ULONG_PTR),
+                    ULONG_PTR cont_arg) override;
+  STDMETHODIMP GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE**) override;
+  STDMETHODIMP Freeze(DWORD aspect, LONG index, void* aspect_info, DWORD* freeze) override;
+  STDMETHODIMP Unfreeze(DWORD freeze) override;
+  STDMETHODIMP SetAdvise(DWORD aspects, DWORD flags, IAdviseSink* sink) override;
+  STDMETHODIMP GetAdvise(DWORD* aspects, DWORD* flags, IAdviseSink** sink) override;
+  STDMETHODIMP GetExtent(DWORD aspect, LONG index, DVTARGETDEVICE* device, LPSIZEL size) override;
+  STDMETHODIMP GetRect(DWORD aspect, LPRECTL rect) override;
+  STDMETHODIMP GetViewStatus(DWORD* status) override;
+  STDMETHODIMP QueryHitPoint(DWORD aspect, LPCRECT bounds, POINT where, LONG close_hint, DWORD* result) override;
+  STDMETHODIMP QueryHitRect(DWORD aspect, LPCRECT bounds, LPCRECT rect, LONG close_hint, DWORD* result) override;
+  STDMETHODIMP GetNaturalExtent(DWORD aspect, LONG index, DVTARGETDEVICE* device, HDC dc, DVEXTENTINFO* info,
+                                LPSIZEL size) override;
+
+  // IOleWindow, IOleInPlaceObject, IOleInPlaceObjectWindowless, IOleInPlaceActiveObject
+  STDMETHODIMP GetWindow(HWND* window) override;
+  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP InPlaceDeactivate() override;
+  STDMETHODIMP UIDeactivate() override;
+  STDMETHODIMP SetObjectRects(LPCRECT position, LPCRECT clip) override;
+  STDMETHODIMP ReactivateAndUndo() override { return E_NOTIMPL; }
+  STDMETHODIMP OnWindowMessage(UINT, WPARAM, LPARAM, LRESULT*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetDropTarget(IDropTarget**) override { return E_NOTIMPL; }
+  STDMETHODIMP TranslateAccelerator(MSG* msg) override;
+  STDMETHODIMP OnFrameWindowActivate(BOOL) override { return S_OK; }
+  STDMETHODIMP OnDocWindowActivate(BOOL) override { return S_OK; }
+  STDMETHODIMP ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
+  STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
+
+  // IOleControl
+  STDMETHODIMP GetControlInfo(CONTROLINFO*) override { return E_NOTIMPL; }
+  STDMETHODIMP OnMnemonic(MSG*) override { return S_OK; }
+  STDMETHODIMP OnAmbientPropertyChange(DISPID id) override;
+  STDMETHODIMP FreezeEvents(BOOL) override { return S_OK; }
+
+  // IOleObject
+  STDMETHODIMP SetClientSite(IOleClientSite* site) override;
+  STDMETHODIMP GetClientSite(IOleClientSite** site) override;
+  STDMETHODIMP SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
+  STDMETHODIMP Close(DWORD save_option) override;
+  STDMETHODIMP SetMoniker(DWORD, IMoniker*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
+  STDMETHODIMP InitFromData(IDataObject*, BOOL, DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP GetClipboardData(DWORD, IDataObject**) override { return E_NOTIMPL; }
+  STDMETHODIMP DoVerb(LONG verb, LPMSG msg, IOleClientSite* site, LONG index, HWND parent,
+                      LPCRECT position) override;
+  STDMETHODIMP EnumVerbs(IEnumOLEVERB** verbs) override;
+  STDMETHODIMP Update() override { return S_OK; }
+  STDMETHODIMP IsUpToDate() override { return S_OK; }
+  STDMETHODIMP GetUserClassID(CLSID* clsid) override;
+  STDMETHODIMP GetUserType(DWORD form, LPOLESTR* type) override;
+  STDMETHODIMP SetExtent(DWORD aspect, SIZEL* size) override;
+  STDMETHODIMP GetExtent(DWORD aspect, SIZEL* size) override;
+  STDMETHODIMP Advise(IAdviseSink* sink, DWORD* cookie) override;
+  STDMETHODIMP Unadvise(DWORD cookie) override;
+  STDMETHODIMP EnumAdvise(IEnumSTATDATA** out) override;
+  STDMETHODIMP GetMiscStatus(DWORD aspect, DWORD* status) override;
+  STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
+
+  // IPersist, IPersistStreamInit, IPersistPropertyBag, IPersistStorage
+  STDMETHODIMP GetClassID(CLSID* clsid) override;
+  STDMETHODIMP IsDirty() override { return dirty_ ? S_OK : S_FALSE; }
+  STDMETHODIMP Load(IStream* stream) override;
+  STDMETHODIMP Save(IStream* stream, BOOL clear_dirty) override;
+  STDMETHODIMP GetSizeMax(ULARGE_INTEGER* size) override;
+  STDMETHODIMP InitNew() override;
+  STDMETHODIMP Load(IPropertyBag* bag, IErrorLog* log) override;
+  STDMETHODIMP Save(IPropertyBag* bag, BOOL clear_dirty, BOOL save_all) override;
+  STDMETHODIMP InitNew(IStorage* storage) override;
+  STDMETHODIMP Load(IStorage* storage) override;
+  STDMETHODIMP Save(IStorage* storage, BOOL same_as_load) override;
+  STDMETHODIMP SaveCompleted(IStorage*) override { return S_OK; }
+  STDMETHODIMP HandsOffStorage() override { return S_OK; }
+
+  // IConnectionPointContainer
+  STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
+  STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override;
+
+  // ISpecifyPropertyPages
+  STDMETHODIMP GetPages(CAUUID* pages) override;
+
+  // IQuickActivate
+  STDMETHODIMP QuickActivate(QACONTAINER* container, QACONTROL* control) override;
+  STDMETHODIMP SetContentExtent(LPSIZEL size) override;
+  STDMETHODIMP GetContentExtent(LPSIZEL size) override;
+
+  // IDataObject
+  STDMETHODIMP GetData(FORMATETC* format, STGMEDIUM* medium) override;
+  STDMETHODIMP GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+  STDMETHODIMP QueryGetData(FORMATETC* format) override;
+  STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override;
+  STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+  STDMETHODIMP DAdvise(FORMATETC* format, DWORD flags, IAdviseSink* sink, DWORD* cookie) override;
+  STDMETHODIMP DUnadvise(DWORD cookie) override;
+  STDMETHODIMP EnumDAdvise(IEnumSTATDATA** out) override;
+
+  // IProvideClassInfo, IProvideClassInfo2
+  STDMETHODIMP GetClassInfo(ITypeInfo** info) override;
+  STDMETHODIMP GetGUID(DWORD kind, GUID* guid) override;
+
+  // The control's window (the dialog), or null while it is not in-place active.
+  HWND Window() const { return window_; }
+  COLORREF BackColor() const { return back_color_; }
+  HWND ListWindow() const { return ListWindow_; }
+
   // The control's state, read by its own tests and by the parts that drive the queue.
   const com::Bstr& UserID() const { return UserID_; }
   const com::Bstr& UserName() const { return UserName_; }
@@ -63,6 +192,48 @@ class COvTransferControl : public com::CComBase, public IOvTransferControl, publ
 
  private:
   static com::CTypeInfoHolder& TypeInfo();
+  static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+  // Window and activation.
+  HRESULT InPlaceActivate(LONG verb);
+  HRESULT CreateControlWindow(HWND parent, const RECT& position);
+  INT_PTR OnMessage(UINT message, WPARAM wparam, LPARAM lparam, bool* handled);
+  BOOL OnInitDialog();
+  void ReadAmbientBackColor();
+  void Repaint();
+  void ViewChanged();
+  HRESULT DrawContent(HDC dc, const RECT& bounds);
+
+  // Persistence of the property list.
+  HRESULT SaveProperties(IStream* stream);
+  HRESULT LoadProperties(IStream* stream);
+  HRESULT WriteProperty(IPropertyBag* bag, const wchar_t* name, VARIANT value);
+
+  // What the queue, the list and the limits do; these seams stay quiet until those land.
+  void SaveTasks() {}
+  void SchedulerTick() {}
+  void OnTransferNotify(WPARAM, LPARAM) {}
+  void LayoutControls(int, int) {}
+  LRESULT OnListNotify(NMHDR*) { return 0; }
+  void OnTaskCommand(UINT) {}
+  void OnLimitChosen(UINT) {}
+
+  // ActiveX state.
+  com::ComPtr<IOleClientSite> client_site_;
+  com::ComPtr<IOleInPlaceSite> in_place_site_;
+  com::ComPtr<IOleAdviseHolder> ole_advise_;
+  com::ComPtr<IDataAdviseHolder> data_advise_;
+  com::ComPtr<IAdviseSink> view_sink_;
+  DWORD view_sink_aspects_ = 0, view_sink_flags_ = 0;
+  CEventConnectionPoint events_;
+  HWND window_ = nullptr;
+  bool in_place_active_ = false;
+  bool ui_active_ = false;
+  bool dirty_ = false;
+  SIZEL extent_ = {};          // HIMETRIC, the container's units
+  SIZEL natural_extent_ = {};  // the dialog's own size
+  COLORREF back_color_ = GetSysColor(COLOR_BTNFACE);
+  HBRUSH back_brush_ = nullptr;
 
   // Fields in declaration order; the numbers are the values of a new control.
   com::ComPtr<INetSupport> NetSupport_;

@@ -2,8 +2,8 @@
 // WM_TRANSFER_NOTIFY (wParam: event code, lParam: task id) to the window it was given.
 // The slot order is fixed; the unused slots exist so that every call lands where expected.
 #pragma once
-#include <windows.h>
 #include <winsock2.h>
+#include <windows.h>
 #include <unknwn.h>
 
 inline constexpr IID IID_ITransferEngine = {0x3BFC2599, 0x1095, 0x4BC2, {0x9A, 0x1F, 0x28, 0x58, 0xD6, 0xEE, 0x6E, 0x76}};

@@ -1,0 +1,20 @@
+// Resource and control ids of the control's window.
+#pragma once
+
+#define IDD_OVTRANSFER 104
+#define IDB_TOOLBOX 102
+
+#define IDC_TASK_LIST 203
+#define IDC_COUNT_COMBO 207
+#define IDC_RATE_COMBO 208
+#define IDC_COUNT_LABEL 209
+#define IDC_RATE_LABEL 210
+
+#define ID_TASK_DELETE 32770
+#define ID_TASK_UP 32771
+#define ID_TASK_DOWN 32772
+#define ID_TASK_PAUSE 32775
+#define ID_TASK_START 32776
+#define ID_TASK_DELETE_FAILED 32777
+#define ID_TASK_DELETE_FINISHED 32778
+#define ID_TASK_SELECT_ALL 32779
