@@ -159,7 +159,7 @@ TEST_F(Scripting, AddItemTakesTheArgumentsScriptsPass) {
   for (int i = 0; i < 8; ++i) VariantClear(&args[i]);
 }
 
-TEST(ControlObject, ErrorInfoIsClaimedForTheScriptingInterfaceOnly) {
+TEST(ErrorInfo, IsClaimedForTheScriptingInterfaceOnly) {
   testing_support::ComApartment apartment;
   com::ComPtr<ISupportErrorInfo> info;
   ASSERT_EQ(com::CreateInstance<COvTransferControl>(nullptr, IID_ISupportErrorInfo, info.ReceiveVoid()), S_OK);
