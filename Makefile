@@ -30,6 +30,7 @@ test: build
 demo: build
 	bash cmake/wine-prefix.sh $(SERVERS)
 	cd examples && ../$(WINE_RUN) cscript //nologo scripting-demo.js
+	bash cmake/demo.sh $(WIN)/bin
 
 clean:
 	-WINEPREFIX=$(CURDIR)/$(BUILD)/wine wineserver -k 2>/dev/null

@@ -1,5 +1,4 @@
 // The control's window: dialog 104, its initialisation and the routing of its messages.
-#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 
@@ -143,12 +142,12 @@ BOOL COvTransferControl::OnInitDialog() {
     NetSupport_ = net;
   }
 
-  ListWindow_ = GetDlgItem(window_, IDC_TASK_LIST);
-  CountCombo_ = GetDlgItem(window_, IDC_COUNT_COMBO);
-  RateCombo_ = GetDlgItem(window_, IDC_RATE_COMBO);
-  WindowReady_ = 1;
+  InitTaskList();
+  FillLimitControls();
 
+  LoadTasks();
   SetTimer(window_, kTickTimer, 1000, nullptr);
   SetTimer(window_, kSaveTimer, 30000, nullptr);
+  UpdateCommandButtons(-1, false, false);
   return TRUE;  // the dialog manager gives the default focus
 }

@@ -1,5 +1,7 @@
 #include "ov_transfer_control.h"
 
+#include "file_helpers.h"
+
 namespace {
 
 bool EqualIgnoringCase(BSTR a, BSTR b) {
@@ -54,18 +56,21 @@ STDMETHODIMP COvTransferControl::put_SnapshotUploadUrl(BSTR value) {
 }
 
 STDMETHODIMP COvTransferControl::Open(BSTR bstrUserID, BSTR bstrUserName, BSTR bstrUserPass) {
+  SaveTasks();
   // The same user, in any letter case, keeps the open session and its name and password.
   if (!UserID_.IsNull() && EqualIgnoringCase(UserID_.Get(), bstrUserID)) return S_OK;
-  RunningCount_ = 0;
+  RemoveAllTasks();  // ids go on: only Close restarts them
   com::CopyBstr(bstrUserID, UserID_.Receive());
   com::CopyBstr(bstrUserName, UserName_.Receive());
   com::CopyBstr(bstrUserPass, UserPass_.Receive());
+  LoadTasks();
   return S_OK;
 }
 
 STDMETHODIMP COvTransferControl::Close() {
-  NextTaskId_ = 0;
-  RunningCount_ = 0;
+  SaveTasks();
+  RemoveAllTasks();
+  queue_.ResetIds();
   // Empty, not null: a later Open with an empty id then counts as the same user.
   UserID_ = com::Bstr(L"");
   UserName_ = com::Bstr(L"");
@@ -73,39 +78,42 @@ STDMETHODIMP COvTransferControl::Close() {
   return S_OK;
 }
 
-STDMETHODIMP COvTransferControl::ShowFileDialog(BSTR, BSTR, BSTR, BSTR*) { return S_OK; }
+void COvTransferControl::RemoveAllTasks() {
+  for (size_t i = queue_.Size(); i-- > 0;) {
+    DeleteTaskRow(queue_.At(i).id);
+    queue_.RemoveTaskAt(i);
+  }
+  queue_.SetRunningCount(0);
+}
 
-STDMETHODIMP COvTransferControl::ShowFolderDialog(BSTR, BSTR, BSTR* pbstrFolderName) {
-  if (pbstrFolderName) *pbstrFolderName = nullptr;
+STDMETHODIMP COvTransferControl::ShowFileDialog(BSTR bstrTitle, BSTR bstrFileFilter, BSTR bstrOldFileName,
+                                                BSTR* pbstrFileName) {
+  file_helpers::ChooseFile(window_, bstrTitle, bstrFileFilter, bstrOldFileName, pbstrFileName);
   return S_OK;
 }
 
-STDMETHODIMP COvTransferControl::AddItem(BSTR, BSTR, USHORT, BSTR, BSTR, BSTR, BSTR, ULONG, LONG*) {
-  // Nothing is queued before the window is ready; lResult stays as the caller passed it.
+STDMETHODIMP COvTransferControl::ShowFolderDialog(BSTR bstrTitle, BSTR bstrOldFolderName, BSTR* pbstrFolderName) {
+  file_helpers::ChooseFolder(window_, bstrTitle, bstrOldFolderName, pbstrFolderName);
   return S_OK;
 }
 
-STDMETHODIMP COvTransferControl::AddItem2(BSTR, BSTR, USHORT, BSTR, BSTR, BSTR, BSTR, ULONG, LONG*) { return S_OK; }
-
-STDMETHODIMP COvTransferControl::AddItem3(BSTR, BSTR, USHORT, BSTR, BSTR, BSTR, BSTR, ULONG, LONG*) { return S_OK; }
-
-STDMETHODIMP COvTransferControl::FileIsExist(BSTR, LONG* pbRet) {
-  if (pbRet) *pbRet = 0;
+STDMETHODIMP COvTransferControl::FileIsExist(BSTR strFilePath, LONG* pbRet) {
+  if (pbRet) *pbRet = file_helpers::PathIsPresent(strFilePath);
   return S_OK;
 }
 
-STDMETHODIMP COvTransferControl::FolderIsExist(BSTR, LONG* pbRet) {
-  if (pbRet) *pbRet = 0;
+STDMETHODIMP COvTransferControl::FolderIsExist(BSTR strFolderPath, LONG* pbRet) {
+  if (pbRet) *pbRet = file_helpers::PathIsPresent(strFolderPath);
   return S_OK;
 }
 
-STDMETHODIMP COvTransferControl::GetFileSize(BSTR, ULONG* pulRet) {
-  if (pulRet) *pulRet = 0;
+STDMETHODIMP COvTransferControl::GetFileSize(BSTR strFilePath, ULONG* pulRet) {
+  if (pulRet) *pulRet = file_helpers::FileSizeLow(strFilePath);
   return S_OK;
 }
 
-STDMETHODIMP COvTransferControl::GetFolderSize(BSTR, LONG, ULONG* pulRet) {
-  if (pulRet) *pulRet = 0;
+STDMETHODIMP COvTransferControl::GetFolderSize(BSTR strFolderPath, LONG bIncludeSubdir, ULONG* pulRet) {
+  if (pulRet) *pulRet = file_helpers::FolderSize(strFolderPath, bIncludeSubdir != 0);
   return S_OK;
 }
 

@@ -4,11 +4,15 @@
 #include <oaidl.h>
 #include <ocidl.h>
 #include <olectl.h>
+#include <commctrl.h>
+
+#include <string>
 
 #include "../com/dispatch.h"
 #include "../com/object.h"
 #include "../com/ptr.h"
 #include "../outside/net_support.h"
+#include "../queue/task_queue.h"
 #include "connection_point.h"
 #include "ovtransfer_idl.h"
 
@@ -181,8 +185,10 @@ class COvTransferControl : public com::CComBase,
   const com::Bstr& UserName() const { return UserName_; }
   const com::Bstr& UserPass() const { return UserPass_; }
   LONG MaxTaskCount() const { return MaxTaskCount_; }
-  LONG RunningCount() const { return RunningCount_; }
-  LONG NextTaskId() const { return NextTaskId_; }
+  LONG RunningCount() const { return queue_.RunningCount(); }
+  LONG NextTaskId() const { return static_cast<LONG>(queue_.NextTaskId()); }
+  const CTaskQueue& Queue() const { return queue_; }
+  CTaskQueue& Queue() { return queue_; }
   DWORD WindowReady() const { return WindowReady_; }
   LONG SelectedTaskId() const { return SelectedTaskId_; }
 
@@ -209,14 +215,54 @@ class COvTransferControl : public com::CComBase,
   HRESULT LoadProperties(IStream* stream);
   HRESULT WriteProperty(IPropertyBag* bag, const wchar_t* name, VARIANT value);
 
-  // What the queue, the list and the limits do; these seams stay quiet until those land.
+  // Creation of upload tasks.
+  HRESULT AddUpload(BSTR title, BSTR address, USHORT port, const std::wstring& primary, BSTR secondary,
+                    BSTR remote1, BSTR remote2, ULONG style, LONG* result);
+  HRESULT AddLink(BSTR title, BSTR address, USHORT port, BSTR link, BSTR secondary, BSTR remote1, BSTR remote2,
+                  ULONG style, LONG* result);
+  HRESULT AddSecondaryEntries(UploadTask& task, BSTR secondary, BSTR remote2, ULONG style, DWORD base_flags);
+  // Ready check, address, duplicate check and field sizes; false when the call ends there.
+  bool AcceptUpload(BSTR title, BSTR address, USHORT port, BSTR remote1, LONG* result, DWORD* ipv4);
+  bool IsQueued(DWORD ipv4, USHORT port, BSTR remote1) const;
+  UploadTask NewTask(BSTR title, BSTR address, DWORD ipv4, USHORT port, BSTR remote1, ULONG style);
+  void RemoveAllTasks();
+
+  // Rows of the task list, one per task in list order.
+  void InitTaskList();
+  HRESULT InsertTaskRow(const UploadTask& task, int row);
+  HRESULT DeleteTaskRow(DWORD task_id);
+  HRESULT UpdateTaskRow(const UploadTask& task);
+  LRESULT DrawProgressCell(NMLVCUSTOMDRAW* draw);
+  void LayoutControls(int width, int height);
+
+  HRESULT SelectTaskRow(DWORD task_id);
+  HRESULT MoveTaskRow(DWORD task_id, DWORD neighbour_id);
+
+  // The task commands of the buttons, the context menu and the Delete key.
+  void OnTaskCommand(UINT id);
+  void OnSelectionChanged(int row);
+  void ShowTaskMenu(int row);
+  void UpdateCommandButtons(LONG state, bool not_first, bool not_last);
+  void UpdateButtonsFor(size_t index);
+  void TaskPosition(size_t index, bool* not_first, bool* not_last) const;
+  int SelectedTaskIndex();
+  void StartSelected();
+  void PauseSelected();
+  void DeleteSelected();
+  void DeleteWhere(const wchar_t* question, bool (*matches)(DWORD state));
+  void MoveSelected(int step);
+  bool Confirm(const std::wstring& question);
+
+  // The two limit lists.
+  void FillLimitControls();
+  void OnLimitChosen(UINT combo_id);
+
+  // What the store, the scheduler, the list and the limits do; these seams stay quiet until those land.
   void SaveTasks() {}
+  void LoadTasks() {}
   void SchedulerTick() {}
   void OnTransferNotify(WPARAM, LPARAM) {}
-  void LayoutControls(int, int) {}
-  LRESULT OnListNotify(NMHDR*) { return 0; }
-  void OnTaskCommand(UINT) {}
-  void OnLimitChosen(UINT) {}
+  LRESULT OnListNotify(NMHDR* header);
 
   // ActiveX state.
   com::ComPtr<IOleClientSite> client_site_;
@@ -235,9 +281,10 @@ class COvTransferControl : public com::CComBase,
   COLORREF back_color_ = GetSysColor(COLOR_BTNFACE);
   HBRUSH back_brush_ = nullptr;
 
-  // Fields in declaration order; the numbers are the values of a new control.
+  // Fields in declaration order; the numbers are the values of a new control. The queue
+  // holds the task list with its running count and the id counter.
   com::ComPtr<INetSupport> NetSupport_;
-  LONG RunningCount_ = 0;
+  CTaskQueue queue_;
   LONG MaxTaskCount_ = 4;
   ULONG UploadRate_ = 2048;  // units of 1024; 0 means unlimited
   com::Bstr UserName_;
@@ -248,7 +295,6 @@ class COvTransferControl : public com::CComBase,
   HWND ListWindow_ = nullptr;
   HWND RateCombo_ = nullptr;
   HWND CountCombo_ = nullptr;
-  LONG NextTaskId_ = 0;
   DWORD WindowReady_ = 0;
   LONG SelectedTaskId_ = -1;
   LONG EnabledRate_ = 1;

@@ -2,7 +2,7 @@
 // WM_TRANSFER_NOTIFY (wParam: event code, lParam: task id) to the window it was given.
 // The slot order is fixed; the unused slots exist so that every call lands where expected.
 #pragma once
-#include <winsock2.h>
+// SOCKADDR_IN comes with <windows.h> (its socket declarations), and equally with <winsock2.h>.
 #include <windows.h>
 #include <unknwn.h>
 

@@ -1,0 +1,70 @@
+#include "host_resolution.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Waits for the look-up's answer in a loop that takes only the control's own window's
+// messages. Messages for its child windows wait (they are posted again afterwards, in
+// order); a quit request cancels the look-up and is posted again for the caller's loop.
+ULONG WaitForAnswer(HWND window, HANDLE request, const char* result) {
+  std::vector<MSG> deferred;
+  ULONG address = 0;
+  int quit_code = 0;
+  bool quit = false;
+  for (;;) {
+    MSG msg;
+    if (PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+      WSACancelAsyncRequest(request);
+      quit = true;
+      quit_code = static_cast<int>(msg.wParam);
+      break;
+    }
+    if (PeekMessageW(&msg, window, 0, 0, PM_REMOVE)) {
+      if (msg.hwnd != window && msg.message != WM_PAINT) {
+        deferred.push_back(msg);
+        continue;
+      }
+      if (msg.hwnd == window && msg.message == WM_HOSTNAME_RESOLVED) {
+        const hostent* host = reinterpret_cast<const hostent*>(result);
+        if (WSAGETASYNCERROR(msg.lParam) == 0 && host->h_addr_list && host->h_addr_list[0])
+          address = ntohl(*reinterpret_cast<const u_long*>(host->h_addr_list[0]));
+        break;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+      continue;
+    }
+    if (!IsWindow(window)) {
+      WSACancelAsyncRequest(request);
+      break;
+    }
+    // Only new input wakes the wait, so messages left for other windows do not spin it.
+    MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, 0);
+  }
+  for (const MSG& msg : deferred) PostMessageW(msg.hwnd, msg.message, msg.wParam, msg.lParam);
+  if (quit) PostQuitMessage(quit_code);
+  return address;
+}
+
+}  // namespace
+
+ULONG ResolveHostAddress(HWND window, BSTR text) {
+  const int chars = text ? static_cast<int>(SysStringLen(text)) : 0;
+  if (chars == 0) return 0;  // no address at all (the socket library reads an empty text as some address)
+  std::string name;
+  {
+    const int size = WideCharToMultiByte(CP_THREAD_ACP, 0, text, chars, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return 0;
+    name.resize(static_cast<size_t>(size));
+    WideCharToMultiByte(CP_THREAD_ACP, 0, text, chars, name.data(), size, nullptr, nullptr);
+  }
+  const unsigned long dotted = inet_addr(name.c_str());
+  if (dotted != INADDR_NONE) return ntohl(dotted);  // 255.255.255.255 is looked up as a name
+  if (!window) return 0;
+  char result[260];
+  HANDLE request = WSAAsyncGetHostByName(window, WM_HOSTNAME_RESOLVED, name.c_str(), result, sizeof(result));
+  if (!request) return 0;
+  return WaitForAnswer(window, request, result);
+}

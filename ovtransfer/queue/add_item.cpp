@@ -1,0 +1,209 @@
+// The AddItem family: a file (and a second file or a folder), a text, or a link, each queued
+// as one upload task.
+#include <string>
+
+#include "../control/host_resolution.h"
+#include "../control/ov_transfer_control.h"
+#include "file_entries.h"
+#include "manifest.h"
+#include "temp_file.h"
+
+namespace {
+
+std::wstring Text(BSTR b) { return b ? std::wstring(b, SysStringLen(b)) : std::wstring(); }
+
+bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+// The temporary file of an AddItem2 or AddItem3 call, deleted unless the call hands it on.
+class TempFileGuard {
+ public:
+  explicit TempFileGuard(TempUploadFile& file) : file_(file) {}
+  ~TempFileGuard() {
+    if (keep_) return;
+    file_.file = com::UniqueHandle();
+    DeleteFileW(file_.path.c_str());
+  }
+  void Keep() { keep_ = true; }
+
+ private:
+  TempUploadFile& file_;
+  bool keep_ = false;
+};
+
+}  // namespace
+
+bool COvTransferControl::IsQueued(DWORD ipv4, USHORT port, BSTR remote1) const {
+  // The port is compared as passed, so a call with port 0 never matches a queued task.
+  const std::wstring name = Text(remote1);
+  for (const UploadTask& task : queue_.Tasks())
+    if (task.ipv4 == ipv4 && task.port == port && EqualIgnoringCase(task.first_remote_name, name)) return true;
+  return false;
+}
+
+UploadTask COvTransferControl::NewTask(BSTR title, BSTR address, DWORD ipv4, USHORT port, BSTR remote1,
+                                       ULONG style) {
+  UploadTask task;
+  task.flags = style | STYLE_REPORT_DURATION;
+  task.state = TASK_NEW;
+  task.ipv4 = ipv4;
+  task.port = port ? port : 8852;
+  task.id = queue_.TakeId();
+  task.title = Text(title);
+  task.address_text = Text(address);
+  task.first_remote_name = Text(remote1);
+  return task;
+}
+
+bool COvTransferControl::AcceptUpload(BSTR title, BSTR address, USHORT port, BSTR remote1, LONG* result,
+                                      DWORD* ipv4) {
+  if (!WindowReady_ || !result) return false;  // nothing happens before the window is ready
+  *ipv4 = ResolveHostAddress(window_, address);
+  if (*ipv4 == 0) {
+    *result = E_INVALIDARG;
+    return false;
+  }
+  if (IsQueued(*ipv4, port, remote1)) {
+    *result = S_OK;
+    return false;
+  }
+  if (!Fits(Text(title), kTitleCapacity) || !Fits(Text(address), kAddressCapacity) ||
+      !Fits(Text(remote1), kRemoteNameCapacity)) {
+    *result = E_INVALIDARG;  // refused whole rather than stored cut
+    return false;
+  }
+  return true;
+}
+
+HRESULT COvTransferControl::AddSecondaryEntries(UploadTask& task, BSTR secondary, BSTR remote2, ULONG style,
+                                                DWORD base_flags) {
+  const std::wstring path = Text(secondary), remote = Text(remote2);
+  if (style & STYLE_FOLDER) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (path.empty() || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return E_INVALIDARG;
+    if (FAILED(AddFileEntry(queue_, task, path, remote, L"", base_flags | FILE_NO_DATA | FILE_FOLDER))) return E_FAIL;
+    return FAILED(AddFolderEntries(queue_, task, path, remote, L"", base_flags, true)) ? E_FAIL : S_OK;
+  }
+  if (path.empty()) return S_OK;
+  return FAILED(AddFileEntry(queue_, task, path, remote, L"", base_flags)) ? E_FAIL : S_OK;
+}
+
+HRESULT COvTransferControl::AddUpload(BSTR title, BSTR address, USHORT port, const std::wstring& primary,
+                                      BSTR secondary, BSTR remote1, BSTR remote2, ULONG style, LONG* result) {
+  DWORD ipv4 = 0;
+  if (!AcceptUpload(title, address, port, remote1, result, &ipv4)) return S_OK;
+  const size_t index = queue_.AppendTask(NewTask(title, address, ipv4, port, remote1, style));
+  UploadTask& task = queue_.At(index);
+  const DWORD base = (style & STYLE_FILE_OPTION) ? FILE_OPTION : 0;
+  HRESULT hr = AddSecondaryEntries(task, secondary, remote2, style, base);
+  if (SUCCEEDED(hr)) {
+    const DWORD flags = base | FILE_PRIMARY | ((style & STYLE_DELETE_PRIMARY) ? FILE_DELETE_AFTER_UPLOAD : 0);
+    hr = FAILED(AddFileEntry(queue_, task, primary, Text(remote1), L"", flags)) ? E_FAIL : S_OK;
+  }
+  if (SUCCEEDED(hr)) hr = InsertTaskRow(task, -1);
+  if (FAILED(hr)) {
+    queue_.RemoveTaskAt(index);
+    *result = hr;
+    return S_OK;
+  }
+  queue_.At(index).state = TASK_QUEUED;
+  SaveTasks();
+  *result = S_OK;
+  return S_OK;
+}
+
+STDMETHODIMP COvTransferControl::AddItem(BSTR bstrTitle, BSTR bstrIPAddress, USHORT uPort, BSTR bstrPrimaryFile,
+                                         BSTR bstrSecondaryFile, BSTR bstrRemoteName1, BSTR bstrRemoteName2,
+                                         ULONG ulStyle, LONG* lResult) {
+  return AddUpload(bstrTitle, bstrIPAddress, uPort, Text(bstrPrimaryFile), bstrSecondaryFile, bstrRemoteName1,
+                   bstrRemoteName2, ulStyle, lResult);
+}
+
+STDMETHODIMP COvTransferControl::AddItem2(BSTR bstrTitle, BSTR bstrIPAddress, USHORT uPort, BSTR bstrPrimaryCotent,
+                                          BSTR bstrSecondaryFile, BSTR bstrRemoteName1, BSTR bstrRemoteName2,
+                                          ULONG ulStyle, LONG* lResult) {
+  if (!lResult) return S_OK;
+  TempUploadFile temp;
+  HRESULT hr = CreateTempUploadFile(&temp);
+  if (FAILED(hr)) {
+    *lResult = hr;
+    return S_OK;
+  }
+  TempFileGuard guard(temp);
+  // The text in the thread's ANSI code page, sized by the conversion itself so that no
+  // character is ever cut, without a terminator.
+  const int chars = bstrPrimaryCotent ? static_cast<int>(SysStringLen(bstrPrimaryCotent)) : 0;
+  std::string bytes;
+  if (chars > 0) {
+    const int size = WideCharToMultiByte(CP_THREAD_ACP, 0, bstrPrimaryCotent, chars, nullptr, 0, nullptr, nullptr);
+    bytes.resize(static_cast<size_t>(size));
+    if (size <= 0 ||
+        WideCharToMultiByte(CP_THREAD_ACP, 0, bstrPrimaryCotent, chars, bytes.data(), size, nullptr, nullptr) != size) {
+      *lResult = E_INVALIDARG;
+      return S_OK;
+    }
+  }
+  if (!WriteAll(temp.file.Get(), bytes.data(), bytes.size())) {
+    *lResult = E_INVALIDARG;
+    return S_OK;
+  }
+  temp.file = com::UniqueHandle();
+  AddUpload(bstrTitle, bstrIPAddress, uPort, temp.path, bstrSecondaryFile, bstrRemoteName1, bstrRemoteName2,
+            ulStyle | STYLE_DELETE_PRIMARY, lResult);
+  // Before the window is ready the result is the caller's own value: the file stays unless it is negative.
+  if (*lResult >= 0) guard.Keep();
+  return S_OK;
+}
+
+HRESULT COvTransferControl::AddLink(BSTR title, BSTR address, USHORT port, BSTR link, BSTR secondary, BSTR remote1,
+                                    BSTR remote2, ULONG style, LONG* result) {
+  DWORD ipv4 = 0;
+  if (!AcceptUpload(title, address, port, remote1, result, &ipv4)) return S_OK;
+  TempUploadFile temp;
+  HRESULT hr = CreateTempUploadFile(&temp);
+  if (FAILED(hr)) {
+    *result = hr;
+    return S_OK;
+  }
+  TempFileGuard guard(temp);
+  const wchar_t bom = 0xFEFF;
+  if (!WriteAll(temp.file.Get(), &bom, sizeof(bom))) {
+    *result = E_INVALIDARG;
+    return S_OK;
+  }
+  const size_t index = queue_.AppendTask(NewTask(title, address, ipv4, port, remote1, style));
+  UploadTask& task = queue_.At(index);
+  const DWORD base = (style & STYLE_FILE_OPTION) ? FILE_OPTION : 0;
+  hr = AddSecondaryEntries(task, secondary, remote2, style, base);
+  if (SUCCEEDED(hr)) {
+    const std::wstring manifest = BuildManifest(Text(link), Text(remote2), task);
+    if (!WriteAll(temp.file.Get(), manifest.data(), manifest.size() * sizeof(wchar_t))) hr = E_INVALIDARG;
+  }
+  temp.file = com::UniqueHandle();
+  if (SUCCEEDED(hr))
+    hr = FAILED(AddFileEntry(queue_, task, temp.path, Text(remote1), L"",
+                             base | FILE_PRIMARY | FILE_DELETE_AFTER_UPLOAD))
+             ? E_FAIL
+             : S_OK;
+  if (SUCCEEDED(hr)) hr = InsertTaskRow(task, -1);
+  if (FAILED(hr)) {
+    queue_.RemoveTaskAt(index);
+    *result = hr;
+    return S_OK;
+  }
+  guard.Keep();
+  queue_.At(index).state = TASK_QUEUED;
+  SaveTasks();
+  *result = S_OK;
+  return S_OK;
+}
+
+STDMETHODIMP COvTransferControl::AddItem3(BSTR bstrTitle, BSTR bstrIPAddress, USHORT uPort, BSTR bstrPrimaryLink,
+                                          BSTR bstrSecondaryFile, BSTR bstrRemoteName1, BSTR bstrRemoteName2,
+                                          ULONG ulStyle, LONG* lResult) {
+  return AddLink(bstrTitle, bstrIPAddress, uPort, bstrPrimaryLink, bstrSecondaryFile, bstrRemoteName1,
+                 bstrRemoteName2, ulStyle, lResult);
+}

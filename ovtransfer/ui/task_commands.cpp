@@ -1,0 +1,311 @@
+// What the user does with queued uploads: Start, Pause, Delete (and its variants), Select
+// all, Up and Down, from the buttons, the context menu and the Delete key.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+
+#include "../com/module_lock.h"
+#include "../control/ov_transfer_control.h"
+#include "resource_ids.h"
+
+namespace {
+
+constexpr wchar_t kConfirmTitle[] = L"确认删除";
+constexpr UINT kConfirmType = MB_YESNO | MB_ICONINFORMATION;
+constexpr size_t kQuestionCapacity = 512;
+
+int SelectedRowCount(HWND list) { return static_cast<int>(SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0)); }
+int RowCount(HWND list) { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
+
+bool RowSelected(HWND list, int row) {
+  return SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED;
+}
+
+DWORD RowId(HWND list, int row) {
+  LVITEMW item = {};
+  item.mask = LVIF_PARAM;
+  item.iItem = row;
+  SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+  return static_cast<DWORD>(item.lParam);
+}
+
+void SetRowSelected(HWND list, int row) {
+  LVITEMW item = {};
+  item.stateMask = LVIS_SELECTED;
+  item.state = LVIS_SELECTED;
+  SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+}
+
+// The single-task question always fits its 512 characters: a long title is shortened
+// with an ellipsis.
+std::wstring SingleTaskQuestion(const std::wstring& title) {
+  const std::wstring before = L"\u201C", after = L"\u201D未完成上传\uFF0C确定要删除\uFF1F";
+  const size_t room = kQuestionCapacity - 1 - before.size() - after.size();
+  std::wstring shown = title;
+  if (shown.size() > room) shown = shown.substr(0, room - 1) + L"\u2026";
+  return before + shown + after;
+}
+
+void EnableMenuCommand(HMENU menu, UINT id, bool enable) {
+  EnableMenuItem(menu, id, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
+}
+
+}  // namespace
+
+bool COvTransferControl::Confirm(const std::wstring& question) {
+  HWND owner = window_;
+  if (!owner && in_place_site_) in_place_site_->GetWindow(&owner);
+  return MessageBoxW(owner, question.c_str(), kConfirmTitle, kConfirmType) == IDYES;
+}
+
+void COvTransferControl::TaskPosition(size_t index, bool* not_first, bool* not_last) const {
+  *not_first = index != 0;
+  *not_last = index + 1 != queue_.Size();
+}
+
+void COvTransferControl::UpdateCommandButtons(LONG state, bool not_first, bool not_last) {
+  if (!window_) return;
+  const auto enable = [this](int id, bool on) { EnableWindow(GetDlgItem(window_, id), on); };
+  enable(ID_TASK_UP, not_first);
+  enable(ID_TASK_DOWN, not_last);
+  if (state == -1) {
+    enable(ID_TASK_START, false);
+    enable(ID_TASK_PAUSE, false);
+    enable(ID_TASK_DELETE, SelectedRowCount(ListWindow_) > 0);
+  }
+  const DWORD s = static_cast<DWORD>(state);
+  if (s == TASK_QUEUED || s == TASK_DONE || s == TASK_UPLOADING || s == TASK_PAUSED || IsErrorState(s)) {
+    enable(ID_TASK_START, s == TASK_PAUSED || IsErrorState(s));
+    enable(ID_TASK_PAUSE, s == TASK_UPLOADING);
+    enable(ID_TASK_DELETE, true);
+  }
+}
+
+void COvTransferControl::UpdateButtonsFor(size_t index) {
+  bool not_first = false, not_last = false;
+  TaskPosition(index, &not_first, &not_last);
+  UpdateCommandButtons(static_cast<LONG>(queue_.At(index).state), not_first, not_last);
+}
+
+HRESULT COvTransferControl::SelectTaskRow(DWORD task_id) {
+  const int rows = ListWindow_ ? RowCount(ListWindow_) : 0;
+  for (int row = 0; row < rows; ++row)
+    if (RowId(ListWindow_, row) == task_id) {
+      SetRowSelected(ListWindow_, row);
+      SendMessageW(ListWindow_, LVM_ENSUREVISIBLE, row, TRUE);
+      return S_OK;
+    }
+  return E_FAIL;
+}
+
+LRESULT COvTransferControl::OnListNotify(NMHDR* header) {
+  switch (header->code) {
+    case NM_CUSTOMDRAW:
+      return DrawProgressCell(reinterpret_cast<NMLVCUSTOMDRAW*>(header));
+    case NM_CLICK:
+      if (reinterpret_cast<NMITEMACTIVATE*>(header)->iItem == -1) UpdateCommandButtons(-1, false, false);
+      return 0;
+    case NM_RCLICK:
+      ShowTaskMenu(reinterpret_cast<NMITEMACTIVATE*>(header)->iItem);
+      return 0;
+    case LVN_ITEMCHANGED:
+      OnSelectionChanged(reinterpret_cast<NMLISTVIEW*>(header)->iItem);
+      return 0;
+    case LVN_KEYDOWN:
+      if (reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey == VK_DELETE) DeleteSelected();
+      return 0;
+  }
+  return 0;
+}
+
+void COvTransferControl::OnSelectionChanged(int row) {
+  if (row == -1) return;
+  if (SelectedRowCount(ListWindow_) != 1) {
+    UpdateCommandButtons(-1, false, false);
+    return;
+  }
+  SelectedTaskId_ = static_cast<LONG>(RowId(ListWindow_, row));
+  const int index = queue_.FindTaskIndex(static_cast<DWORD>(SelectedTaskId_));
+  if (index >= 0) UpdateButtonsFor(static_cast<size_t>(index));
+}
+
+void COvTransferControl::ShowTaskMenu(int row) {
+  if (row == -1) {
+    UpdateCommandButtons(-1, false, false);
+    return;
+  }
+  SelectedTaskId_ = -1;
+  const int selected = SelectedRowCount(ListWindow_);
+  const bool all_selected = selected == RowCount(ListWindow_);
+  LONG state = -1;
+  bool not_first = false, not_last = false;
+  if (selected == 1) {
+    SelectedTaskId_ = static_cast<LONG>(RowId(ListWindow_, row));
+    const int index = queue_.FindTaskIndex(static_cast<DWORD>(SelectedTaskId_));
+    if (index < 0) return;
+    state = static_cast<LONG>(queue_.At(static_cast<size_t>(index)).state);
+    TaskPosition(static_cast<size_t>(index), &not_first, &not_last);
+  }
+  HMENU menu = LoadMenuW(com::ThisModule(), MAKEINTRESOURCEW(IDR_TASK_MENU));
+  if (!menu) return;
+  HMENU popup = GetSubMenu(menu, 0);
+  EnableMenuCommand(popup, ID_TASK_SELECT_ALL, !all_selected);
+  for (UINT id : {ID_TASK_DELETE, ID_TASK_DELETE_FINISHED, ID_TASK_DELETE_FAILED}) EnableMenuCommand(popup, id, true);
+  const DWORD s = static_cast<DWORD>(state);
+  EnableMenuCommand(popup, ID_TASK_START, s == TASK_PAUSED || IsErrorState(s));
+  EnableMenuCommand(popup, ID_TASK_PAUSE, s == TASK_UPLOADING);
+  EnableMenuCommand(popup, ID_TASK_UP, not_first);
+  EnableMenuCommand(popup, ID_TASK_DOWN, not_last);
+  UpdateCommandButtons(state, not_first, not_last);
+  POINT at;
+  GetCursorPos(&at);
+  TrackPopupMenu(popup, TPM_RIGHTBUTTON, at.x, at.y, 0, window_, nullptr);
+  DestroyMenu(menu);
+}
+
+int COvTransferControl::SelectedTaskIndex() {
+  if (SelectedTaskId_ == -1) return -1;
+  const int index = queue_.FindTaskIndex(static_cast<DWORD>(SelectedTaskId_));
+  if (index < 0) SelectedTaskId_ = -1;  // the task has gone meanwhile
+  return index;
+}
+
+void COvTransferControl::OnTaskCommand(UINT id) {
+  switch (id) {
+    case ID_TASK_START:
+      return StartSelected();
+    case ID_TASK_PAUSE:
+      return PauseSelected();
+    case ID_TASK_DELETE:
+      return DeleteSelected();
+    case ID_TASK_DELETE_FINISHED:
+      return DeleteWhere(L"确实要删除已经完成的项目吗?", [](DWORD s) { return s == TASK_DONE; });
+    case ID_TASK_DELETE_FAILED:
+      return DeleteWhere(L"确实要删除发生错误的项目吗?", [](DWORD s) {
+        return s != TASK_QUEUED && s != TASK_UPLOADING && s != TASK_PAUSED && s != TASK_DONE && s != TASK_RESTORED;
+      });
+    case ID_TASK_SELECT_ALL:
+      for (int row = 0, rows = RowCount(ListWindow_); row < rows; ++row) SetRowSelected(ListWindow_, row);
+      return;
+    case ID_TASK_UP:
+    case ID_TASK_DOWN:
+      return MoveSelected(id == ID_TASK_UP ? -1 : 1);
+  }
+}
+
+void COvTransferControl::StartSelected() {
+  const int index = SelectedTaskIndex();
+  if (index < 0) return;
+  UploadTask& task = queue_.At(static_cast<size_t>(index));
+  if (task.state == TASK_PAUSED && task.engine) {
+    if (queue_.RunningCount() >= MaxTaskCount_) {
+      task.state = TASK_QUEUED;  // waits for a slot, keeping its paused engine
+    } else if (SUCCEEDED(task.engine->StartTransfer())) {
+      if (task.current_file < task.files.size()) task.files[task.current_file].state = TASK_UPLOADING;
+      task.state = TASK_UPLOADING;
+      queue_.SetRunningCount(queue_.RunningCount() + 1);
+    }
+  }
+  if (IsErrorState(task.state) && !task.engine) {
+    if (queue_.RunningCount() > 0) queue_.SetRunningCount(queue_.RunningCount() - 1);
+    task.retries = 0;
+    task.state = TASK_QUEUED;
+  }
+  UpdateButtonsFor(static_cast<size_t>(index));
+  UpdateTaskRow(task);
+  SelectTaskRow(static_cast<DWORD>(SelectedTaskId_));
+}
+
+void COvTransferControl::PauseSelected() {
+  const int index = SelectedTaskIndex();
+  if (index < 0) return;
+  UploadTask& task = queue_.At(static_cast<size_t>(index));
+  if (task.state == TASK_UPLOADING && task.engine && SUCCEEDED(task.engine->PauseTransfer())) {
+    if (task.current_file < task.files.size()) task.files[task.current_file].state = TASK_PAUSED;
+    task.state = TASK_PAUSED;
+    if (queue_.RunningCount() > 0) queue_.SetRunningCount(queue_.RunningCount() - 1);
+  }
+  UpdateButtonsFor(static_cast<size_t>(index));
+  SelectTaskRow(static_cast<DWORD>(SelectedTaskId_));
+}
+
+void COvTransferControl::DeleteSelected() {
+  if (!ListWindow_) return;
+  const int selected = SelectedRowCount(ListWindow_);
+  if (selected == 0) return;
+  int reselect = -1;
+  if (selected == 1) {
+    for (int row = 0, rows = RowCount(ListWindow_); row < rows && reselect < 0; ++row)
+      if (RowSelected(ListWindow_, row)) reselect = row;
+    SelectedTaskId_ = static_cast<LONG>(RowId(ListWindow_, reselect));
+    const int index = SelectedTaskIndex();
+    if (index < 0) return;
+    const UploadTask& task = queue_.At(static_cast<size_t>(index));
+    if (task.state != TASK_DONE && !Confirm(SingleTaskQuestion(task.title))) {
+      SelectedTaskId_ = -1;
+      return;
+    }
+  } else if (!Confirm(L"确实要删除这些选中的项目吗?")) {
+    SelectedTaskId_ = -1;
+    return;
+  }
+  // The question ran its own message loop: rows and tasks are looked up again.
+  for (int row = RowCount(ListWindow_) - 1; row >= 0; --row) {
+    if (!RowSelected(ListWindow_, row)) continue;
+    const int index = queue_.FindTaskIndex(RowId(ListWindow_, row));
+    if (index < 0) continue;
+    queue_.RemoveTaskAt(static_cast<size_t>(index));
+    SendMessageW(ListWindow_, LVM_DELETEITEM, row, 0);
+  }
+  SelectedTaskId_ = -1;
+  SaveTasks();
+  if (reselect >= 0 && reselect < RowCount(ListWindow_)) SetRowSelected(ListWindow_, reselect);
+}
+
+void COvTransferControl::DeleteWhere(const wchar_t* question, bool (*matches)(DWORD state)) {
+  if (!Confirm(question)) {
+    SelectedTaskId_ = -1;
+    return;
+  }
+  for (int row = 0; ListWindow_ && row < RowCount(ListWindow_);) {
+    const int index = queue_.FindTaskIndex(RowId(ListWindow_, row));
+    if (index >= 0 && matches(queue_.At(static_cast<size_t>(index)).state)) {
+      queue_.RemoveTaskAt(static_cast<size_t>(index));
+      SendMessageW(ListWindow_, LVM_DELETEITEM, row, 0);
+    } else {
+      ++row;
+    }
+  }
+  SaveTasks();
+  UpdateCommandButtons(-1, false, false);
+}
+
+void COvTransferControl::MoveSelected(int step) {
+  const int index = SelectedTaskIndex();
+  if (index < 0) return;
+  const int to = index + step;
+  if (to < 0 || to >= static_cast<int>(queue_.Size())) return;
+  const DWORD neighbour = queue_.At(static_cast<size_t>(to)).id;
+  queue_.MoveTask(static_cast<size_t>(index), static_cast<size_t>(to));
+  MoveTaskRow(static_cast<DWORD>(SelectedTaskId_), neighbour);
+  SelectTaskRow(static_cast<DWORD>(SelectedTaskId_));
+  SaveTasks();
+}
+
+HRESULT COvTransferControl::MoveTaskRow(DWORD task_id, DWORD neighbour_id) {
+  if (!ListWindow_ || RowCount(ListWindow_) == 0) return E_FAIL;
+  int row = -1, target = -1;
+  for (int r = 0, rows = RowCount(ListWindow_); r < rows; ++r) {
+    const DWORD id = RowId(ListWindow_, r);
+    if (id == task_id && row < 0) row = r;
+    if (id == neighbour_id && target < 0) target = r;
+  }
+  if (row < 0 || target < 0) return E_FAIL;
+  const int index = queue_.FindTaskIndex(task_id);
+  if (index < 0) return S_OK;
+  DeleteTaskRow(task_id);
+  InsertTaskRow(queue_.At(static_cast<size_t>(index)), target);
+  UpdateTaskRow(queue_.At(static_cast<size_t>(index)));
+  return S_OK;
+}

@@ -1,0 +1,193 @@
+// The control's window as a container shows it: dialog 104, its initialisation, the two
+// limit lists, the layout and the life cycle of the window.
+#include <gtest/gtest.h>
+
+#include "ovtransfer/com/registry.h"
+#include "ovtransfer/module/settings.h"
+#include "support/hosted_test_control.h"
+
+namespace {
+
+using testing_support::HostedTestControl;
+
+std::wstring Text(HWND window) {
+  wchar_t text[64] = {};
+  GetWindowTextW(window, text, 64);
+  return text;
+}
+
+// Shown by the control itself; the test's container window stays hidden.
+bool Shown(HWND window) { return GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE; }
+
+std::wstring ComboText(HWND combo, int index) {
+  wchar_t text[64] = {};
+  SendMessageW(combo, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+std::wstring Selected(HWND combo) {
+  return ComboText(combo, static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0)));
+}
+
+class ControlWindow : public ::testing::Test {
+ protected:
+  void SetUp() override { com::DeleteTree(HKEY_CURRENT_USER, settings::kSettingsKey); }
+  void TearDown() override { com::DeleteTree(HKEY_CURRENT_USER, settings::kSettingsKey); }
+};
+
+TEST_F(ControlWindow, ActivationBuildsTheDialogAndRunsItsInitialisation) {
+  HostedTestControl control;
+  ASSERT_TRUE(control.Active());
+  HWND window = control.Host().ControlWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(window, control.Object().Window());
+  EXPECT_EQ(GetParent(window), control.Host().FrameWindow());
+  EXPECT_TRUE(GetWindowLongW(window, GWL_STYLE) & WS_CHILD);
+  EXPECT_TRUE(GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_CONTROLPARENT);
+
+  const struct {
+    int id;
+    const wchar_t* text;
+    const wchar_t* cls;
+  } items[] = {{32776, L"开始", L"Button"}, {32775, L"暂停", L"Button"},  {32770, L"删除", L"Button"},
+               {32771, L"↑", L"Button"},    {32772, L"↓", L"Button"},     {209, L"最大任务数:", L"Static"},
+               {210, L"上传速率:", L"Static"}, {207, L"", L"ComboBox"}, {203, L"", L"SysListView32"}};
+  for (const auto& item : items) {
+    HWND child = GetDlgItem(window, item.id);
+    ASSERT_NE(child, nullptr) << item.id;
+    wchar_t cls[64];
+    GetClassNameW(child, cls, 64);
+    EXPECT_EQ(CompareStringOrdinal(cls, -1, item.cls, -1, TRUE), CSTR_EQUAL) << item.id;
+    if (*item.text) {
+      EXPECT_EQ(Text(child), item.text) << item.id;
+    }
+  }
+  EXPECT_EQ(control.Object().ListWindow(), GetDlgItem(window, 203));
+  EXPECT_EQ(control.Object().WindowReady(), 1u);
+
+  // The list's columns and both timers exist.
+  HWND header = reinterpret_cast<HWND>(SendMessageW(control.List(), LVM_GETHEADER, 0, 0));
+  EXPECT_EQ(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0), 4);
+  EXPECT_EQ(SendMessageW(control.List(), LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0) & 0x23, 0x23);
+  EXPECT_TRUE(KillTimer(window, 0));
+  EXPECT_TRUE(KillTimer(window, 1));
+  EXPECT_FALSE(KillTimer(window, 2));
+}
+
+TEST_F(ControlWindow, LimitListsShowTheDefaultsWithoutStoredSettings) {
+  HostedTestControl control;
+  ASSERT_TRUE(control.Active());
+  HWND count = GetDlgItem(control.Host().ControlWindow(), 207);
+  HWND rate = GetDlgItem(control.Host().ControlWindow(), 208);
+  EXPECT_EQ(SendMessageW(count, CB_GETCOUNT, 0, 0), 6);
+  EXPECT_EQ(SendMessageW(rate, CB_GETCOUNT, 0, 0), 10);
+  EXPECT_EQ(ComboText(rate, 9), L"无限制");
+  EXPECT_EQ(Selected(count), L"4");
+  EXPECT_EQ(Selected(rate), L"2M bps");
+  EXPECT_TRUE(Shown(rate));
+}
+
+TEST_F(ControlWindow, StoredValuesAreReadAndCorrectedButNotRewritten) {
+  settings::WriteDword(settings::kMaxTaskCount, 3);
+  settings::WriteDword(settings::kMaxUploadRate, 400);
+  HostedTestControl control;
+  ASSERT_TRUE(control.Active());
+  HWND window = control.Host().ControlWindow();
+  EXPECT_EQ(Selected(GetDlgItem(window, 207)), L"4");
+  EXPECT_EQ(control.Object().MaxTaskCount(), 4);
+  EXPECT_EQ(Selected(GetDlgItem(window, 208)), L"400K bps");
+  DWORD stored = 0;
+  ASSERT_TRUE(settings::ReadDword(settings::kMaxTaskCount, &stored));
+  EXPECT_EQ(stored, 3u) << "kept until the user picks an entry";
+
+  // Picking an entry stores it.
+  HWND rate = GetDlgItem(window, 208);
+  SendMessageW(rate, CB_SETCURSEL, 9, 0);
+  SendMessageW(window, WM_COMMAND, MAKEWPARAM(208, CBN_SELCHANGE), reinterpret_cast<LPARAM>(rate));
+  ULONG value = 1;
+  control.Script()->get_UploadRate(&value);
+  EXPECT_EQ(value, 0u);
+  ASSERT_TRUE(settings::ReadDword(settings::kMaxUploadRate, &stored));
+  EXPECT_EQ(stored, 0u);
+  HWND count = GetDlgItem(window, 207);
+  SendMessageW(count, CB_SETCURSEL, 5, 0);
+  SendMessageW(window, WM_COMMAND, MAKEWPARAM(207, CBN_SELCHANGE), reinterpret_cast<LPARAM>(count));
+  EXPECT_EQ(control.Object().MaxTaskCount(), 10);
+  ASSERT_TRUE(settings::ReadDword(settings::kMaxTaskCount, &stored));
+  EXPECT_EQ(stored, 10u);
+}
+
+TEST_F(ControlWindow, ParamsSetThePropertiesBeforeTheWindowExists) {
+  settings::WriteDword(settings::kMaxUploadRate, 8192);
+  HostedTestControl control({{L"EnabledRate", L"0"},
+                             {L"UploadRate", L"600"},
+                             {L"DatabaseGUID", L"{PAGE-DB}"},
+                             {L"SnapshotUploadUrl", L"http://127.0.0.1/s"}});
+  ASSERT_TRUE(control.Active());
+  ULONG rate = 0;
+  control.Script()->get_UploadRate(&rate);
+  EXPECT_EQ(rate, 600u) << "the stored rate is not read while the rate is not offered";
+  EXPECT_FALSE(Shown(GetDlgItem(control.Host().ControlWindow(), 208)));
+  EXPECT_FALSE(Shown(GetDlgItem(control.Host().ControlWindow(), 210)));
+  com::Bstr guid;
+  control.Script()->get_DatabaseGUID(guid.Receive());
+  EXPECT_EQ(guid.Str(), L"{PAGE-DB}");
+}
+
+TEST_F(ControlWindow, LayoutFollowsTheWidth) {
+  HostedTestControl control;
+  ASSERT_TRUE(control.Active());
+  HWND window = control.Host().ControlWindow();
+  SendMessageW(window, WM_SIZE, 0, MAKELPARAM(300, 90));
+  EXPECT_FALSE(Shown(GetDlgItem(window, 32776)));
+  RECT list;
+  GetWindowRect(control.List(), &list);
+  EXPECT_EQ(list.right - list.left, 300);
+
+  SendMessageW(window, WM_SIZE, 0, MAKELPARAM(700, 120));
+  EXPECT_TRUE(Shown(GetDlgItem(window, 32776)));
+  GetWindowRect(control.List(), &list);
+  EXPECT_EQ(list.right - list.left, 700 - 165);
+  const LRESULT others = SendMessageW(control.List(), LVM_GETCOLUMNWIDTH, 0, 0) +
+                         SendMessageW(control.List(), LVM_GETCOLUMNWIDTH, 2, 0) +
+                         SendMessageW(control.List(), LVM_GETCOLUMNWIDTH, 3, 0);
+  EXPECT_EQ(SendMessageW(control.List(), LVM_GETCOLUMNWIDTH, 1, 0), 700 - 165 - others - 25);
+  RECT start;
+  GetWindowRect(GetDlgItem(window, 32776), &start);
+  MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&start), 2);
+  EXPECT_EQ(start.left, 700 - 130);
+  EXPECT_EQ(start.right - start.left, 40);
+
+  SendMessageW(window, WM_SIZE, 0, MAKELPARAM(400, 120));
+  EXPECT_EQ(SendMessageW(control.List(), LVM_GETCOLUMNWIDTH, 1, 0), 50) << "no room left: the floor";
+}
+
+TEST_F(ControlWindow, AmbientBackgroundChangeRepaintsInTheNewColour) {
+  HostedTestControl control;
+  ASSERT_TRUE(control.Active());
+  control.Host().SetBackColor(RGB(10, 20, 30));
+  EXPECT_EQ(control.Object().BackColor(), RGB(10, 20, 30));
+}
+
+TEST_F(ControlWindow, AWindowMadeAgainRunsItsInitialisationAgain) {
+  HostedTestControl control;
+  ASSERT_TRUE(control.Active());
+  com::ComPtr<IOleInPlaceObject> in_place;
+  com::ComPtr<IOleObject> object;
+  control.Host().Unknown()->QueryInterface(IID_IOleInPlaceObject, in_place.ReceiveVoid());
+  control.Host().Unknown()->QueryInterface(IID_IOleObject, object.ReceiveVoid());
+  ASSERT_EQ(in_place->InPlaceDeactivate(), S_OK);
+  EXPECT_EQ(control.Object().Window(), nullptr);
+  EXPECT_EQ(control.Object().WindowReady(), 1u) << "never cleared";
+
+  com::ComPtr<IOleClientSite> site;
+  object->GetClientSite(site.Receive());
+  ASSERT_EQ(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site.Get(), 0, control.Host().FrameWindow(), nullptr),
+            S_OK);
+  HWND window = control.Object().Window();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(SendMessageW(GetDlgItem(window, 207), CB_GETCOUNT, 0, 0), 6) << "filled once, not twice";
+  EXPECT_TRUE(KillTimer(window, 0));
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+// A control object of this test program, in place in a hidden container window, so tests
+// reach both its scripting interface and its inner state.
+#pragma once
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+#include <vector>
+
+#include "host/hosted_control.h"
+#include "ovtransfer/control/ov_transfer_control.h"
+#include "support/com_apartment.h"
+
+namespace testing_support {
+
+class HostedTestControl {
+ public:
+  explicit HostedTestControl(std::vector<host::PageParam> params = {});
+  ~HostedTestControl();
+
+  bool Active() const { return started_ == S_OK; }
+  IOvTransferControl* Script() const { return script_.Get(); }
+  COvTransferControl& Object() const { return *static_cast<COvTransferControl*>(script_.Get()); }
+  host::HostedControl& Host() { return host_; }
+  HWND List() const { return GetDlgItem(host_.ControlWindow(), 203); }
+
+  // One AddItem-family call with text arguments; returns lResult (initially `initial`).
+  enum Method { kAddItem, kAddItem2, kAddItem3 };
+  LONG Add(Method method, const wchar_t* title, const wchar_t* address, USHORT port, const std::wstring& primary,
+           const std::wstring& secondary, const wchar_t* remote1, const wchar_t* remote2, ULONG style,
+           LONG initial = 12345);
+
+  int RowCount() const { return static_cast<int>(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0)); }
+  std::wstring Cell(int row, int column) const;
+  DWORD RowTaskId(int row) const;
+
+ private:
+  ComApartment apartment_;
+  DWORD registration_ = 0;
+  host::HostedControl host_;
+  HRESULT started_ = E_FAIL;
+  com::ComPtr<IOvTransferControl> script_;
+};
+
+}  // namespace testing_support

@@ -1,0 +1,80 @@
+#include "support/scratch_folder.h"
+
+#include <objbase.h>
+
+namespace testing_support {
+namespace {
+
+void RemoveTree(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + name;
+      SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveTree(child);
+      else
+        DeleteFileW(child.c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+ScratchFolder::ScratchFolder() {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  GUID guid;
+  CoCreateGuid(&guid);
+  wchar_t name[40];
+  StringFromGUID2(guid, name, 40);
+  path_ = std::wstring(temp) + L"ovt-test-" + std::wstring(name + 1, 8);
+  CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
+
+std::wstring ScratchFolder::MakeFolder(const std::wstring& name) const {
+  std::wstring path = path_;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find(L'\\', start);
+    if (end == std::wstring::npos) end = name.size();
+    path += L"\\" + name.substr(start, end - start);
+    CreateDirectoryW(path.c_str(), nullptr);
+    start = end + 1;
+  }
+  return path;
+}
+
+std::wstring ScratchFolder::WriteFile(const std::wstring& name, const std::string& bytes) const {
+  const size_t slash = name.rfind(L'\\');
+  if (slash != std::wstring::npos) MakeFolder(name.substr(0, slash));
+  const std::wstring path = *this / name;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return path;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::string bytes;
+  char buffer[65536];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
+  CloseHandle(file);
+  return bytes;
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+}  // namespace testing_support
