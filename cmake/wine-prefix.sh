@@ -16,6 +16,11 @@ if [ ! -f "$WINEPREFIX/.ready" ]; then
   # A crash must print a backtrace and exit, never wait on a dialog.
   run reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   run reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  # Programs started so far (the desktop among them) chose their graphics driver without these
+  # settings: end them all, saving the registry, so that every later one starts with the null driver.
+  wineserver -k
+  wineserver -w
+  grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" || { echo "prefix set-up: settings were not saved" >&2; exit 1; }
   touch "$WINEPREFIX/.ready"
 fi
 
