@@ -143,6 +143,11 @@ BOOL COvTransferControl::OnInitDialog() {
   }
 
   InitTaskList();
+  // Tasks queued while there was no window (a window made again, or Open before it) get their rows.
+  for (const UploadTask& task : queue_.Tasks()) {
+    InsertTaskRow(task, -1);
+    UpdateTaskRow(task);
+  }
   FillLimitControls();
 
   LoadTasks();

@@ -223,7 +223,7 @@ class COvTransferControl : public com::CComBase,
   HRESULT AddSecondaryEntries(UploadTask& task, BSTR secondary, BSTR remote2, ULONG style, DWORD base_flags);
   // Ready check, address, duplicate check and field sizes; false when the call ends there.
   bool AcceptUpload(BSTR title, BSTR address, USHORT port, BSTR remote1, LONG* result, DWORD* ipv4);
-  bool IsQueued(DWORD ipv4, USHORT port, BSTR remote1) const;
+  bool IsQueued(DWORD ipv4, DWORD port, const std::wstring& remote1) const;
   UploadTask NewTask(BSTR title, BSTR address, DWORD ipv4, USHORT port, BSTR remote1, ULONG style);
   void RemoveAllTasks();
 
@@ -258,8 +258,10 @@ class COvTransferControl : public com::CComBase,
   void OnLimitChosen(UINT combo_id);
 
   // What the store, the scheduler, the list and the limits do; these seams stay quiet until those land.
-  void SaveTasks() {}
-  void LoadTasks() {}
+
+  // The queue of the open user on disk; nothing is saved or loaded without a user and a database id.
+  HRESULT SaveTasks();
+  HRESULT LoadTasks();
   void SchedulerTick() {}
   void OnTransferNotify(WPARAM, LPARAM) {}
   LRESULT OnListNotify(NMHDR* header);

@@ -35,11 +35,9 @@ class TempFileGuard {
 
 }  // namespace
 
-bool COvTransferControl::IsQueued(DWORD ipv4, USHORT port, BSTR remote1) const {
-  // The port is compared as passed, so a call with port 0 never matches a queued task.
-  const std::wstring name = Text(remote1);
+bool COvTransferControl::IsQueued(DWORD ipv4, DWORD port, const std::wstring& remote1) const {
   for (const UploadTask& task : queue_.Tasks())
-    if (task.ipv4 == ipv4 && task.port == port && EqualIgnoringCase(task.first_remote_name, name)) return true;
+    if (task.ipv4 == ipv4 && task.port == port && EqualIgnoringCase(task.first_remote_name, remote1)) return true;
   return false;
 }
 
@@ -65,7 +63,8 @@ bool COvTransferControl::AcceptUpload(BSTR title, BSTR address, USHORT port, BST
     *result = E_INVALIDARG;
     return false;
   }
-  if (IsQueued(*ipv4, port, remote1)) {
+  // The port is compared as passed, so a call with port 0 never matches a queued task.
+  if (IsQueued(*ipv4, port, Text(remote1))) {
     *result = S_OK;
     return false;
   }

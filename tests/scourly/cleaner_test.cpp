@@ -158,6 +158,9 @@ TEST_F(Cleaner, StopsEveryServiceInstanceAndEmptiesOnlyTheCacheFolder) {
   EXPECT_EQ(run.Caption(), L"提示");
   EXPECT_EQ(WaitForSingleObject(first, 5000), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(second, 5000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(first, &code) && code == 1) << "terminated by the cleaner, code " << code;
+  EXPECT_TRUE(GetExitCodeProcess(second, &code) && code == 1) << "terminated by the cleaner, code " << code;
   EXPECT_TRUE(FileExists(cache_)) << "the folder itself stays";
   EXPECT_TRUE(CacheIsEmpty()) << "files, hidden files and sub-folders go";
   EXPECT_TRUE(FileExists(sibling_)) << "nothing else is touched";
@@ -174,30 +177,67 @@ TEST_F(Cleaner, WithoutARecordedPathOnlyTheFirstMessageShows) {
 }
 
 TEST_F(Cleaner, PathsThatAreNotACacheFolderOfTheirOwnAreRefused) {
-  wchar_t windows[MAX_PATH];
+  wchar_t windows[MAX_PATH], profile[MAX_PATH];
   GetWindowsDirectoryW(windows, MAX_PATH);
-  const std::wstring refused[] = {L"C:\\", L"cache", std::wstring(windows), scratch_ / L"cache\\a.dat",
-                                  scratch_ / L"missing", L"C:\\users"};
-  CleanerRun run(work_);
+  GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+  const std::wstring refused[] = {L"C:\\",       L"cache",    std::wstring(windows),
+                                  std::wstring(profile), L"C:\\users", std::wstring(windows) + L"\\system32",
+                                  scratch_ / L"cache\\a.dat", scratch_ / L"missing", scratch_ / L"cache\\..\\..",
+                                  scratch_ / L"cache\\*"};
+  // The program would empty these for real: make sure of the verdict before letting it try.
+  for (const std::wstring& path : refused)
+    ASSERT_FALSE(scourly::CleanableFolder(path)) << std::string(path.begin(), path.end());
+  ASSERT_TRUE(scourly::CleanableFolder(cache_));
+
+  HANDLE service = StartService(L"Brevant.exe");
+  // "cache" relative to the program's working folder names a real folder with files.
+  CleanerRun run(scratch_.Path());
   ASSERT_TRUE(run.Ready());
   for (const std::wstring& path : refused) {
     SetCachePath(&path);
     EXPECT_EQ(run.Clean(), L"未找到缓存路径，无需清理！") << std::string(path.begin(), path.end());
   }
+  EXPECT_EQ(WaitForSingleObject(service, 200), static_cast<DWORD>(WAIT_TIMEOUT)) << "no process is touched";
   EXPECT_FALSE(CacheIsEmpty());
   EXPECT_TRUE(FileExists(sibling_));
 }
 
-TEST_F(Cleaner, EnterNeitherCleansNorCloses) {
-  SetCachePath(&cache_);
+TEST_F(Cleaner, TheFormWithATrailingSeparatorCleansTheSame) {
+  const std::wstring path = cache_ + L"\\";
+  SetCachePath(&path);
   CleanerRun run(work_);
   ASSERT_TRUE(run.Ready());
-  PostMessageW(run.Dialog(), WM_COMMAND, IDOK, 0);
-  EXPECT_EQ(run.AnswerMessage(1000), L"");
-  EXPECT_TRUE(IsWindow(run.Dialog()));
+  EXPECT_EQ(run.Clean(), L"缓存文件清理完毕！");
+  EXPECT_TRUE(FileExists(cache_));
+  EXPECT_TRUE(CacheIsEmpty());
+  EXPECT_TRUE(FileExists(sibling_));
+  // Pressed again on the emptied folder, it just says so again.
+  EXPECT_EQ(run.Clean(), L"缓存文件清理完毕！");
+}
+
+TEST_F(Cleaner, EnterNeitherCleansNorClosesEscapeAndTheCloseBoxClose) {
+  SetCachePath(&cache_);
+  {
+    CleanerRun run(work_);
+    ASSERT_TRUE(run.Ready());
+    // Enter as the keyboard delivers it: to the focused control (the button) and to the dialog.
+    HWND button = GetDlgItem(run.Dialog(), 1000);
+    for (HWND target : {button, run.Dialog()}) {
+      PostMessageW(target, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+      PostMessageW(target, WM_KEYUP, VK_RETURN, 0xC01C0001);
+    }
+    PostMessageW(run.Dialog(), WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(run.AnswerMessage(1500), L"");
+    EXPECT_TRUE(IsWindow(run.Dialog()));
+    EXPECT_FALSE(CacheIsEmpty());
+    PostMessageW(button, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    EXPECT_EQ(WaitForSingleObject(run.Process(), 5000), WAIT_OBJECT_0) << "Escape closes";
+  }
+  CleanerRun run(work_);
+  ASSERT_TRUE(run.Ready());
+  PostMessageW(run.Dialog(), WM_SYSCOMMAND, SC_CLOSE, 0);
+  EXPECT_EQ(WaitForSingleObject(run.Process(), 5000), WAIT_OBJECT_0) << "the close box closes";
   EXPECT_FALSE(CacheIsEmpty());
-  PostMessageW(run.Dialog(), WM_COMMAND, IDCANCEL, 0);
-  EXPECT_EQ(WaitForSingleObject(run.Process(), 5000), WAIT_OBJECT_0) << "Escape closes";
 }
 
 TEST(CleanerSteps, BothPatternFormsAgree) {

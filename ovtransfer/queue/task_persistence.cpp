@@ -1,0 +1,43 @@
+// Saving and loading the queue of the open user.
+#include "../control/ov_transfer_control.h"
+#include "task_store.h"
+
+namespace {
+
+std::wstring Text(const com::Bstr& b) { return b.Str(); }
+
+}  // namespace
+
+HRESULT COvTransferControl::SaveTasks() {
+  std::wstring path;
+  if (FAILED(TaskStorePath(Text(DatabaseGUID_), Text(UserID_), &path))) return E_FAIL;
+  return ReplaceFileAtomically(path, EncodeTaskStore(queue_.Tasks()));
+}
+
+HRESULT COvTransferControl::LoadTasks() {
+  std::wstring path;
+  if (FAILED(TaskStorePath(Text(DatabaseGUID_), Text(UserID_), &path))) return E_FAIL;
+  std::vector<BYTE> bytes;
+  HRESULT hr = ReadWholeFile(path, &bytes);
+  if (FAILED(hr)) return hr;  // no store yet: nothing changes
+  std::vector<UploadTask> stored;
+  const StoreDamage damage = DecodeTaskStore(bytes, &stored);
+  if (damage != StoreDamage::kNone) {
+    DeleteFileW(path.c_str());
+    if (damage == StoreDamage::kBlocks) {
+      for (size_t i = queue_.Size(); i-- > 0;) queue_.RemoveTaskAt(i);
+      if (ListWindow_) SendMessageW(ListWindow_, LVM_DELETEALLITEMS, 0, 0);
+    }
+    return HRESULT_FROM_WIN32(ERROR_FILE_CORRUPT);
+  }
+  for (UploadTask& task : stored) {
+    // Loading again (a new window, or Open before the window) must not queue a task twice.
+    if (IsQueued(task.ipv4, task.port, task.first_remote_name)) continue;
+    if (task.state == TASK_UPLOADING || task.state == TASK_PAUSED) task.state = TASK_RESTORED;
+    task.id = queue_.TakeId();
+    const size_t index = queue_.AppendTask(std::move(task));
+    InsertTaskRow(queue_.At(index), -1);
+    UpdateTaskRow(queue_.At(index));
+  }
+  return S_OK;
+}
