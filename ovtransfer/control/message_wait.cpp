@@ -11,30 +11,34 @@ namespace {
 // the window's own, we search message-id ranges that leave out every id found at the head
 // for a child, so a waiting child message never blocks the window's own traffic.
 bool PeekOwnMessage(HWND window, MSG* msg) {
-  std::vector<UINT> skipped;
+  std::vector<UINT> skipped;  // sorted ids whose first queued message is a child's
   for (;;) {
-    bool child_found = false;
+    std::vector<std::pair<UINT, UINT>> ranges;
     UINT low = 0;
-    for (size_t i = 0; i <= skipped.size(); ++i) {
-      UINT high = i < skipped.size() ? skipped[i] - 1 : UINT_MAX;
-      if (i < skipped.size() && skipped[i] == 0) {
-        low = 1;
-        continue;
-      }
-      if (low <= high && PeekMessageW(msg, window, low, high, PM_NOREMOVE | PM_NOYIELD)) {
-        if (msg->hwnd == window) {
-          UINT id = msg->message;
-          if (!PeekMessageW(msg, window, id, id, PM_REMOVE | PM_NOYIELD)) return false;
-          return true;  // the first window-or-child message with this id is the one seen
-        }
-        skipped.insert(std::upper_bound(skipped.begin(), skipped.end(), msg->message), msg->message);
-        child_found = true;
+    bool open = true;
+    for (UINT id : skipped) {
+      if (id > low) ranges.emplace_back(low, id - 1);
+      if (id == UINT_MAX) {
+        open = false;
         break;
       }
-      if (i < skipped.size()) {
-        if (skipped[i] == UINT_MAX) break;
-        low = skipped[i] + 1;
+      low = id + 1;
+    }
+    if (open) ranges.emplace_back(low, UINT_MAX);
+
+    bool child_found = false;
+    for (auto [first, last] : ranges) {
+      if (first == 0 && last == 0) continue;  // 0..0 means "every message" to the platform
+      if (first == 0 && last == UINT_MAX) last = 0;
+      if (!PeekMessageW(msg, window, first, last, PM_NOREMOVE | PM_NOYIELD)) continue;
+      if (msg->hwnd == window) {
+        UINT id = msg->message;
+        // The first window-or-child message with this id is the one just seen.
+        return PeekMessageW(msg, window, id, id, PM_REMOVE | PM_NOYIELD) != FALSE;
       }
+      skipped.insert(std::upper_bound(skipped.begin(), skipped.end(), msg->message), msg->message);
+      child_found = true;
+      break;
     }
     if (!child_found) return false;
   }

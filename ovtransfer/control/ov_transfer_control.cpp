@@ -83,7 +83,7 @@ void COvTransferControl::RemoveAllTasks() {
     DeleteTaskRow(queue_.At(i).id);
     queue_.RemoveTaskAt(i);
   }
-  queue_.SetRunningCount(0);
+  queue_.ResetSlots();
 }
 
 STDMETHODIMP COvTransferControl::ShowFileDialog(BSTR bstrTitle, BSTR bstrFileFilter, BSTR bstrOldFileName,

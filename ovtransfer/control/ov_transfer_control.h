@@ -257,13 +257,15 @@ class COvTransferControl : public com::CComBase,
   void FillLimitControls();
   void OnLimitChosen(UINT combo_id);
 
-  // What the store, the scheduler, the list and the limits do; these seams stay quiet until those land.
 
   // The queue of the open user on disk; nothing is saved or loaded without a user and a database id.
   HRESULT SaveTasks();
   HRESULT LoadTasks();
-  void SchedulerTick() {}
-  void OnTransferNotify(WPARAM, LPARAM) {}
+  // The scheduler and the engine's notifications.
+  void SchedulerTick();
+  HRESULT StartTask(size_t index);
+  void OnTransferNotify(WPARAM code, LPARAM task_id);
+  HRESULT ScrollToActiveTask();
   LRESULT OnListNotify(NMHDR* header);
 
   // ActiveX state.

@@ -12,9 +12,8 @@ void CTaskQueue::RemoveTaskAt(size_t index) {
     task.engine->Disconnect();
     task.engine.Reset();
   }
-  const bool uploading = task.state == TASK_UPLOADING;
+  GiveSlot(task);  // a task resting in an error state may hold one too
   tasks_.erase(tasks_.begin() + static_cast<std::ptrdiff_t>(index));
-  if (uploading && running_ > 0) --running_;
 }
 
 int CTaskQueue::FindTaskIndex(DWORD id) const {

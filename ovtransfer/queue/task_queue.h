@@ -15,7 +15,7 @@ class CTaskQueue {
   // Appends the record and gives its index.
   size_t AppendTask(UploadTask task);
   // Disconnects and releases the task's engine, erases the record, and gives back the
-  // running slot of an uploading task.
+  // running slot the task holds, whatever its state.
   void RemoveTaskAt(size_t index);
   // Moves the record at from to index to; E_FAIL when either index is outside the list.
   HRESULT MoveTask(size_t from, size_t to);
@@ -27,8 +27,20 @@ class CTaskQueue {
   DWORD NextTaskId() const { return next_id_; }
   void ResetIds() { next_id_ = 0; }
 
+  // The running count is the number of tasks holding one of the running slots, always.
   LONG RunningCount() const { return running_; }
-  void SetRunningCount(LONG count) { running_ = count; }
+  void TakeSlot(UploadTask& task) {
+    if (!task.holds_slot) ++running_;
+    task.holds_slot = true;
+  }
+  void GiveSlot(UploadTask& task) {
+    if (task.holds_slot && running_ > 0) --running_;
+    task.holds_slot = false;
+  }
+  void ResetSlots() {
+    for (UploadTask& task : tasks_) task.holds_slot = false;
+    running_ = 0;
+  }
 
  private:
   std::vector<UploadTask> tasks_;

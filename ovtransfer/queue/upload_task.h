@@ -78,4 +78,5 @@ struct UploadTask {
   DWORD retries = 0;
   std::vector<UploadFile> files;
   com::ComPtr<ITransferEngine> engine;  // the task's one reference
+  bool holds_slot = false;              // counts in the running count (not stored)
 };

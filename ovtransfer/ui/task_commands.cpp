@@ -204,11 +204,11 @@ void COvTransferControl::StartSelected() {
     } else if (SUCCEEDED(task.engine->StartTransfer())) {
       if (task.current_file < task.files.size()) task.files[task.current_file].state = TASK_UPLOADING;
       task.state = TASK_UPLOADING;
-      queue_.SetRunningCount(queue_.RunningCount() + 1);
+      queue_.TakeSlot(task);
     }
   }
   if (IsErrorState(task.state) && !task.engine) {
-    if (queue_.RunningCount() > 0) queue_.SetRunningCount(queue_.RunningCount() - 1);
+    queue_.GiveSlot(task);  // the failed task gives its slot back
     task.retries = 0;
     task.state = TASK_QUEUED;
   }
@@ -224,7 +224,7 @@ void COvTransferControl::PauseSelected() {
   if (task.state == TASK_UPLOADING && task.engine && SUCCEEDED(task.engine->PauseTransfer())) {
     if (task.current_file < task.files.size()) task.files[task.current_file].state = TASK_PAUSED;
     task.state = TASK_PAUSED;
-    if (queue_.RunningCount() > 0) queue_.SetRunningCount(queue_.RunningCount() - 1);
+    queue_.GiveSlot(task);
   }
   UpdateButtonsFor(static_cast<size_t>(index));
   SelectTaskRow(static_cast<DWORD>(SelectedTaskId_));

@@ -107,6 +107,20 @@ HRESULT COvTransferControl::UpdateTaskRow(const UploadTask& task) {
   return S_OK;
 }
 
+HRESULT COvTransferControl::ScrollToActiveTask() {
+  const auto& tasks = queue_.Tasks();
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    const DWORD s = tasks[i].state;
+    if (s != TASK_NEW && s != TASK_QUEUED && s != TASK_RESTORED && s != TASK_UPLOADING) continue;
+    if (!ListWindow_ || SendMessageW(ListWindow_, LVM_GETITEMCOUNT, 0, 0) == 0) return E_FAIL;
+    // The row at the task's index shows it while rows and tasks are in step; the whole row comes into view.
+    if (RowTaskId(ListWindow_, static_cast<int>(i)) == tasks[i].id)
+      SendMessageW(ListWindow_, LVM_ENSUREVISIBLE, i, FALSE);
+    return S_OK;
+  }
+  return S_OK;
+}
+
 LRESULT COvTransferControl::DrawProgressCell(NMLVCUSTOMDRAW* draw) {
   switch (draw->nmcd.dwDrawStage) {
     case CDDS_PREPAINT:

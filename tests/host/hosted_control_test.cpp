@@ -1,7 +1,11 @@
 // The upload control hosted in place as a page hosts it (needs the registered ovtransfer.dll).
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "hosted_control.h"
+#include "page_host.h"
 #include "safety.h"
 #include "support/com_apartment.h"
 
@@ -86,6 +90,30 @@ TEST_F(Hosted, WithoutASizeTheControlTakesItsOwnExtent) {
   GetClientRect(control.ControlWindow(), &rect);
   EXPECT_GT(rect.right, 300);  // 358 dialog units wide
   EXPECT_GT(rect.bottom, 100);
+}
+
+// The user closing the page's window ends a sleeping script at once, as a closed browser would.
+TEST_F(Hosted, ClosingThePageWindowEndsTheScript) {
+  UINT_PTR timer = SetTimer(nullptr, 0, 200, [](HWND, UINT, UINT_PTR, DWORD) {
+    if (HWND frame = FindWindowW(L"OvHostPageFrame", nullptr)) PostMessageW(frame, WM_CLOSE, 0, 0);
+  });
+  std::vector<std::wstring> out, err;
+  host::PageOptions options;
+  options.visible = false;
+  options.out = [&](const std::wstring& s) { out.push_back(s); };
+  options.err = [&](const std::wstring& s) { err.push_back(s); };
+  DWORD start = GetTickCount();
+  int code = host::RunPageText(
+      L"<object classid=\"clsid:33CA74CD-E214-41D1-9E2D-507E7C17079E\" id=ovt width=400 height=200></object>"
+      L"<script>host.echo('waiting'); host.sleep(20000); host.echo('not after the close');</script>",
+      L"", L"page.html", options);
+  KillTimer(nullptr, timer);
+  EXPECT_EQ(code, 0);
+  EXPECT_LT(GetTickCount() - start, 10000u);
+  EXPECT_EQ(out, std::vector<std::wstring>{L"waiting"});
+  ASSERT_FALSE(err.empty());
+  EXPECT_NE(err.back().find(L"closed"), std::wstring::npos);
+  EXPECT_EQ(FindWindowW(L"OvHostPageFrame", nullptr), nullptr);  // torn down with the page
 }
 
 TEST(Pump, ReturnsOnTimeOutOrWhenDone) {

@@ -153,6 +153,30 @@ TEST_F(PageRun, UnknownClassesAndTakenIdsFailThePage) {
   EXPECT_NE(Errors().find(L"second object"), std::wstring::npos) << Errors();
 }
 
+TEST_F(PageRun, ScriptFilesAreReadBesideThePage) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring file = std::wstring(temp) + L"ovhost_lib_test.js";
+  HANDLE f = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const char code[] = "function greet(n) { return 'hi ' + n; }";
+  DWORD n = 0;
+  WriteFile(f, code, sizeof(code) - 1, &n, nullptr);
+  CloseHandle(f);
+  host::PageOptions o;
+  o.visible = false;
+  o.out = [this](const std::wstring& s) { out.push_back(s); };
+  o.err = [this](const std::wstring& s) { err.push_back(s); };
+  EXPECT_EQ(host::RunPageText(L"<script src=\"ovhost_lib_test.js\"></script><script>host.echo(greet(1))</script>",
+                              temp, L"page.html", o),
+            0)
+      << Errors();
+  EXPECT_EQ(out, std::vector<std::wstring>{L"hi 1"});
+  DeleteFileW(file.c_str());
+  EXPECT_EQ(host::RunPageText(L"<script src=\"ovhost_lib_test.js\"></script>", temp, L"page.html", o),
+            host::kExitScriptError);
+  EXPECT_NE(Errors().find(L"cannot open"), std::wstring::npos) << Errors();
+}
+
 TEST(ScriptHost, NamedItemsAreTheObjectsGiven) {
   testing_support::ComApartment apartment;
   fake::Registration reg({fake::Safety::kAgrees, true});

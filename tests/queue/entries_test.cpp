@@ -128,22 +128,29 @@ TEST(Manifest, BaseNameAndUnescapedValues) {
   EXPECT_NE(BuildManifest(L"L", L"", task).find(L"<FILES>\r\n</FILES>"), std::wstring::npos);
 }
 
-TEST(TaskQueue, RemovingGivesBackTheSlotOfAnUploadingTask) {
+TEST(TaskQueue, TheRunningCountIsTheTasksHoldingASlotWhateverTheirState) {
   CTaskQueue queue;
-  UploadTask a, b;
+  UploadTask a, b, c;
   a.id = 7;
   a.state = TASK_UPLOADING;
   b.id = 9;
-  queue.AppendTask(a);
-  queue.AppendTask(b);
-  queue.SetRunningCount(1);
+  b.state = TASK_ERR_CONNECT;  // gave up, still holding its slot
+  c.id = 11;
+  queue.TakeSlot(queue.At(queue.AppendTask(a)));
+  queue.TakeSlot(queue.At(queue.AppendTask(b)));
+  queue.TakeSlot(queue.At(1));
+  queue.AppendTask(c);
+  EXPECT_EQ(queue.RunningCount(), 2) << "a slot is taken once per task";
   EXPECT_EQ(queue.FindTaskIndex(9), 1);
   EXPECT_EQ(queue.FindTaskIndex(8), -1);
-  queue.RemoveTaskAt(0);
+  queue.RemoveTaskAt(1);
+  EXPECT_EQ(queue.RunningCount(), 1) << "deleting a failed task frees its slot";
+  queue.RemoveTaskAt(1);
+  EXPECT_EQ(queue.RunningCount(), 1) << "a task without a slot frees nothing";
+  queue.GiveSlot(queue.At(0));
+  queue.GiveSlot(queue.At(0));
   EXPECT_EQ(queue.RunningCount(), 0);
-  EXPECT_EQ(queue.FindTaskIndex(9), 0);
   queue.RemoveTaskAt(0);
-  EXPECT_EQ(queue.RunningCount(), 0) << "never below zero";
   EXPECT_EQ(queue.Size(), 0u);
 }
 

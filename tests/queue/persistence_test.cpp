@@ -43,7 +43,7 @@ TEST_F(Persistence, TheUnfinishedQueueComesBackAtOpenWithNewIds) {
   ASSERT_TRUE(testing_support::FileExists(store_)) << "saved when a task is queued";
   Tasks().Tasks()[0].state = TASK_UPLOADING;
   Tasks().Tasks()[1].state = TASK_DONE;
-  Tasks().SetRunningCount(1);
+  Tasks().TakeSlot(Tasks().At(0));
   control_.Script()->Close();
   EXPECT_EQ(testing_support::ReadFileBytes(store_).size(), 16u + 2 * (4664u + 3120u)) << "done tasks are not saved";
 

@@ -206,10 +206,12 @@ TEST_F(Commands, UpAndDownMoveTasksAndRowsTogether) {
 TEST_F(Commands, StartAndPauseFollowTheSlotsAndTheEngine) {
   Queue(L"paused", TASK_PAUSED);
   Queue(L"failed", TASK_ERR_CONNECT);
+  for (int i = 0; i < 4; ++i) Queue((L"busy" + std::to_wstring(i)).c_str(), TASK_UPLOADING);
   CountingEngine engine;
-  auto& tasks = control_.Object().Queue().Tasks();
+  CTaskQueue& queue = control_.Object().Queue();
+  auto& tasks = queue.Tasks();
   tasks[0].engine = &engine;
-  control_.Object().Queue().SetRunningCount(control_.Object().MaxTaskCount());
+  for (int i = 2; i < 6; ++i) queue.TakeSlot(tasks[i]);  // every slot taken
 
   Select(0);
   EXPECT_TRUE(Enabled(32776));
@@ -220,26 +222,26 @@ TEST_F(Commands, StartAndPauseFollowTheSlotsAndTheEngine) {
   EXPECT_EQ(control_.Cell(0, 0), L"排队");
 
   tasks[0].state = TASK_PAUSED;
-  control_.Object().Queue().SetRunningCount(0);
+  queue.GiveSlot(tasks[5]);
   Command(32776);
   EXPECT_EQ(engine.starts, 1);
   EXPECT_EQ(tasks[0].state, static_cast<DWORD>(TASK_UPLOADING));
-  EXPECT_EQ(control_.Object().RunningCount(), 1);
+  EXPECT_EQ(control_.Object().RunningCount(), 4);
   Select(0);
   EXPECT_TRUE(Enabled(32775));
   Command(32775);
   EXPECT_EQ(engine.pauses, 1);
   EXPECT_EQ(tasks[0].state, static_cast<DWORD>(TASK_PAUSED));
-  EXPECT_EQ(control_.Object().RunningCount(), 0);
+  EXPECT_EQ(control_.Object().RunningCount(), 3);
 
   // A failed task without an engine gives its slot back and is queued again.
-  control_.Object().Queue().SetRunningCount(2);
+  queue.TakeSlot(tasks[1]);
   tasks[1].retries = 5;
   Select(1);
   Command(32776);
   EXPECT_EQ(tasks[1].state, static_cast<DWORD>(TASK_QUEUED));
   EXPECT_EQ(tasks[1].retries, 0u);
-  EXPECT_EQ(control_.Object().RunningCount(), 1);
+  EXPECT_EQ(control_.Object().RunningCount(), 3);
   tasks[0].engine.Detach();
 }
 
