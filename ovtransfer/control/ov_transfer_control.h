@@ -215,7 +215,7 @@ class COvTransferControl : public com::CComBase,
   HRESULT LoadProperties(IStream* stream);
   HRESULT WriteProperty(IPropertyBag* bag, const wchar_t* name, VARIANT value);
 
-  // Creation of upload tasks.
+  // Creation of upload tasks. AddUpload gives S_OK when the task was queued, S_FALSE otherwise.
   HRESULT AddUpload(BSTR title, BSTR address, USHORT port, const std::wstring& primary, BSTR secondary,
                     BSTR remote1, BSTR remote2, ULONG style, LONG* result);
   HRESULT AddLink(BSTR title, BSTR address, USHORT port, BSTR link, BSTR secondary, BSTR remote1, BSTR remote2,

@@ -93,7 +93,7 @@ HRESULT COvTransferControl::AddSecondaryEntries(UploadTask& task, BSTR secondary
 HRESULT COvTransferControl::AddUpload(BSTR title, BSTR address, USHORT port, const std::wstring& primary,
                                       BSTR secondary, BSTR remote1, BSTR remote2, ULONG style, LONG* result) {
   DWORD ipv4 = 0;
-  if (!AcceptUpload(title, address, port, remote1, result, &ipv4)) return S_OK;
+  if (!AcceptUpload(title, address, port, remote1, result, &ipv4)) return S_FALSE;
   const size_t index = queue_.AppendTask(NewTask(title, address, ipv4, port, remote1, style));
   UploadTask& task = queue_.At(index);
   const DWORD base = (style & STYLE_FILE_OPTION) ? FILE_OPTION : 0;
@@ -106,7 +106,7 @@ HRESULT COvTransferControl::AddUpload(BSTR title, BSTR address, USHORT port, con
   if (FAILED(hr)) {
     queue_.RemoveTaskAt(index);
     *result = hr;
-    return S_OK;
+    return S_FALSE;
   }
   queue_.At(index).state = TASK_QUEUED;
   SaveTasks();
@@ -117,8 +117,9 @@ HRESULT COvTransferControl::AddUpload(BSTR title, BSTR address, USHORT port, con
 STDMETHODIMP COvTransferControl::AddItem(BSTR bstrTitle, BSTR bstrIPAddress, USHORT uPort, BSTR bstrPrimaryFile,
                                          BSTR bstrSecondaryFile, BSTR bstrRemoteName1, BSTR bstrRemoteName2,
                                          ULONG ulStyle, LONG* lResult) {
-  return AddUpload(bstrTitle, bstrIPAddress, uPort, Text(bstrPrimaryFile), bstrSecondaryFile, bstrRemoteName1,
-                   bstrRemoteName2, ulStyle, lResult);
+  AddUpload(bstrTitle, bstrIPAddress, uPort, Text(bstrPrimaryFile), bstrSecondaryFile, bstrRemoteName1,
+            bstrRemoteName2, ulStyle, lResult);
+  return S_OK;
 }
 
 STDMETHODIMP COvTransferControl::AddItem2(BSTR bstrTitle, BSTR bstrIPAddress, USHORT uPort, BSTR bstrPrimaryCotent,
@@ -150,10 +151,11 @@ STDMETHODIMP COvTransferControl::AddItem2(BSTR bstrTitle, BSTR bstrIPAddress, US
     return S_OK;
   }
   temp.file = com::UniqueHandle();
-  AddUpload(bstrTitle, bstrIPAddress, uPort, temp.path, bstrSecondaryFile, bstrRemoteName1, bstrRemoteName2,
-            ulStyle | STYLE_DELETE_PRIMARY, lResult);
-  // Before the window is ready the result is the caller's own value: the file stays unless it is negative.
-  if (*lResult >= 0) guard.Keep();
+  const bool queued = AddUpload(bstrTitle, bstrIPAddress, uPort, temp.path, bstrSecondaryFile, bstrRemoteName1,
+                                bstrRemoteName2, ulStyle | STYLE_DELETE_PRIMARY, lResult) == S_OK;
+  // The file goes with its task. Before the window is ready the result is the caller's own
+  // value and the file stays unless that is negative; a duplicate's file has no task at all.
+  if (queued || (!WindowReady_ && *lResult >= 0)) guard.Keep();
   return S_OK;
 }
 

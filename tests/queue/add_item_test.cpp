@@ -162,6 +162,8 @@ TEST_F(AddItems, TextBecomesATemporaryPrimaryFile) {
                          STYLE_FOLDER),
             kInvalidArg);
   EXPECT_EQ(TempFiles(), kept);
+  EXPECT_EQ(control_.Add(M::kAddItem2, L"again", L"127.0.0.1", 8852, L"abc", L"", L"N/NOTE.txt", L"", 0), 0);
+  EXPECT_EQ(TempFiles(), kept) << "a duplicate's text file has no task to delete it: it goes at once";
   for (const UploadTask& t : Queue().Tasks()) DeleteFileW(t.files.back().local_path.c_str());
 }
 
