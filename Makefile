@@ -8,7 +8,7 @@ PACKAGES := g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev c
             xvfb imagemagick fonts-wqy-microhei
 SERVERS := $(WIN)/bin/ovtransfer.dll $(WIN)/bin/ovnetsupport.dll
 
-.PHONY: deps build test demo clean
+.PHONY: deps build test demo bench clean
 
 # Installs only what is missing, so a prepared machine asks nothing of the network.
 deps:
@@ -31,6 +31,10 @@ demo: build
 	bash cmake/wine-prefix.sh $(SERVERS)
 	cd examples && ../$(WINE_RUN) cscript //nologo scripting-demo.js
 	bash cmake/demo.sh $(WIN)/bin
+
+bench: build
+	bash cmake/wine-prefix.sh $(SERVERS)
+	$(WINE_RUN) $(WIN)/bin/queue_bench.exe
 
 clean:
 	-WINEPREFIX=$(CURDIR)/$(BUILD)/wine wineserver -k 2>/dev/null

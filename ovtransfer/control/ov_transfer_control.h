@@ -231,7 +231,8 @@ class COvTransferControl : public com::CComBase,
   void InitTaskList();
   HRESULT InsertTaskRow(const UploadTask& task, int row);
   HRESULT DeleteTaskRow(DWORD task_id);
-  HRESULT UpdateTaskRow(const UploadTask& task);
+  // index: the task's place in the queue when the caller knows it (saves a scan of the queue).
+  HRESULT UpdateTaskRow(const UploadTask& task, int index = -1);
   LRESULT DrawProgressCell(NMLVCUSTOMDRAW* draw);
   void LayoutControls(int width, int height);
 

@@ -42,7 +42,7 @@ void COvTransferControl::SchedulerTick() {
       task.state = TASK_QUEUED;
       queue_.GiveSlot(task);
     }
-    UpdateTaskRow(task);
+    UpdateTaskRow(task, static_cast<int>(i));
   }
 }
 

@@ -95,9 +95,9 @@ HRESULT COvTransferControl::DeleteTaskRow(DWORD task_id) {
   return S_OK;
 }
 
-HRESULT COvTransferControl::UpdateTaskRow(const UploadTask& task) {
+HRESULT COvTransferControl::UpdateTaskRow(const UploadTask& task, int index) {
   if (!ListWindow_) return E_FAIL;
-  const int row = FindTaskRow(ListWindow_, task.id, queue_.FindTaskIndex(task.id));
+  const int row = FindTaskRow(ListWindow_, task.id, index >= 0 ? index : queue_.FindTaskIndex(task.id));
   if (row < 0) return E_FAIL;
   // Texts are written only when they change, so the one-second refresh does not repaint.
   const std::wstring status = StatusText(task.state);
