@@ -2,6 +2,8 @@
 // limit lists, the layout and the life cycle of the window.
 #include <gtest/gtest.h>
 
+#include "host/property_bag.h"
+#include "ovtransfer/com/object.h"
 #include "ovtransfer/com/registry.h"
 #include "ovtransfer/module/settings.h"
 #include "support/hosted_test_control.h"
@@ -132,6 +134,41 @@ TEST_F(ControlWindow, ParamsSetThePropertiesBeforeTheWindowExists) {
   com::Bstr guid;
   control.Script()->get_DatabaseGUID(guid.Receive());
   EXPECT_EQ(guid.Str(), L"{PAGE-DB}");
+}
+
+TEST(PropertyBag, SaveAndLoadRoundTripThePropertyListInOrder) {
+  testing_support::ComApartment apartment;
+  com::ComPtr<IOvTransferControl> control;
+  ASSERT_EQ(com::CreateInstance<COvTransferControl>(nullptr, IID_IOvTransferControl, control.ReceiveVoid()), S_OK);
+  control->put_DatabaseGUID(com::Bstr(L"{DB-7}").Get());
+  control->put_EnabledRate(0);
+  control->put_UploadRate(600);
+  control->put_SnapshotUploadUrl(com::Bstr(L"http://h/s?x=1").Get());
+  com::ComPtr<IPropertyBag> bag;
+  ASSERT_EQ(host::CPropertyBag::Create({}, bag.Receive()), S_OK);
+  com::ComPtr<IPersistPropertyBag> persist;
+  control.As(&persist, IID_IPersistPropertyBag);
+  ASSERT_EQ(persist->Save(bag.Get(), TRUE, TRUE), S_OK);
+  const auto& written = static_cast<host::CPropertyBag*>(bag.Get())->Params();
+  ASSERT_EQ(written.size(), 6u);
+  const wchar_t* order[] = {L"_cx", L"_cy", L"DatabaseGUID", L"EnabledRate", L"UploadRate", L"SnapshotUploadUrl"};
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(written[i].name, order[i]);
+
+  com::ComPtr<IOvTransferControl> copy;
+  ASSERT_EQ(com::CreateInstance<COvTransferControl>(nullptr, IID_IOvTransferControl, copy.ReceiveVoid()), S_OK);
+  copy.As(&persist, IID_IPersistPropertyBag);
+  ASSERT_EQ(persist->Load(bag.Get(), nullptr), S_OK);
+  com::Bstr guid, url;
+  LONG enabled = 1;
+  ULONG rate = 0;
+  copy->get_DatabaseGUID(guid.Receive());
+  copy->get_SnapshotUploadUrl(url.Receive());
+  copy->get_EnabledRate(&enabled);
+  copy->get_UploadRate(&rate);
+  EXPECT_EQ(guid.Str(), L"{DB-7}");
+  EXPECT_EQ(url.Str(), L"http://h/s?x=1");
+  EXPECT_EQ(enabled, 0);
+  EXPECT_EQ(rate, 600u);
 }
 
 TEST_F(ControlWindow, LayoutFollowsTheWidth) {
