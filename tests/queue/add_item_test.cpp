@@ -56,6 +56,10 @@ TEST_F(AddItems, DuplicatesAreFoundByAddressPortAsPassedAndNameIgnoringCase) {
   EXPECT_EQ(control_.Add(M::kAddItem, L"p0", L"127.0.0.1", 0, file, L"", L"zero", L"", 0), 0);
   ASSERT_EQ(Queue().Size(), 5u);
   EXPECT_EQ(Queue().Tasks()[4].port, 8852u);
+
+  // A host name and its dotted address are the same server.
+  EXPECT_EQ(control_.Add(M::kAddItem, L"by name", L"localhost", 9000, file, L"", L"up/a.mp4", L"", 0), 0);
+  EXPECT_EQ(Queue().Size(), 5u);
   EXPECT_EQ(control_.Cell(4, 3), L"127.0.0.1 : 8852");
 }
 
