@@ -5,7 +5,7 @@ WIN := $(BUILD)/win
 WINE_RUN := cmake/wine-run.sh
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PACKAGES := g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev cmake make googletest python3 \
-            xvfb imagemagick fonts-wqy-microhei
+            xvfb imagemagick fonts-wqy-microhei gcab zip
 SERVERS := $(WIN)/bin/ovtransfer.dll $(WIN)/bin/ovnetsupport.dll
 
 .PHONY: deps build test demo bench clean
@@ -35,6 +35,11 @@ demo: build
 bench: build
 	bash cmake/wine-prefix.sh $(SERVERS)
 	$(WINE_RUN) $(WIN)/bin/queue_bench.exe
+
+# What a site deploys: build/package/ovtransfer.cab and ovtransfer-VERSION.zip (docs/deploy.md).
+.PHONY: package
+package: build
+	bash deploy/package.sh $(WIN)/bin $(BUILD)/package
 
 clean:
 	-WINEPREFIX=$(CURDIR)/$(BUILD)/wine wineserver -k 2>/dev/null
