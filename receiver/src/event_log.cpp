@@ -1,0 +1,74 @@
+#include "event_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "protocol.h"
+
+namespace ovr {
+
+std::string LogField(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || c == '%') {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+EventLog::EventLog(const std::string& path) {
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd_ < 0) throw std::runtime_error("cannot open log " + path + ": " + std::strerror(errno));
+}
+
+EventLog::~EventLog() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void EventLog::File(std::string_view user, uint64_t size, uint64_t checksum,
+                    std::string_view path) {
+  Write("FILE\t" + LogField(user) + '\t' + std::to_string(size) + '\t' +
+        FormatChecksum(checksum) + '\t' + LogField(path) + '\n');
+}
+
+void EventLog::Duration(std::string_view target, std::string_view seconds) {
+  Write("DURATION\t" + LogField(target) + '\t' + LogField(seconds) + '\n');
+}
+
+void EventLog::Still(std::string_view target, std::string_view seconds, uint64_t size,
+                     std::string_view path) {
+  Write("STILL\t" + LogField(target) + '\t' + LogField(seconds) + '\t' + std::to_string(size) +
+        '\t' + LogField(path) + '\n');
+}
+
+void EventLog::Write(std::string line) {
+  // One write(2) per line on an O_APPEND descriptor: the line is in the file when this
+  // returns, and lines from several connections never interleave.
+  std::lock_guard<std::mutex> lock(mutex_);
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd_, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {  // a full disk loses the log line, never the upload itself
+      std::fprintf(stderr, "ovreceiver: cannot write log: %s\n", std::strerror(errno));
+      return;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace ovr

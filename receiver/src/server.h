@@ -1,0 +1,44 @@
+// The listeners and the threads that serve them.
+#pragma once
+
+#include <asio.hpp>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "storage.h"
+#include "users.h"
+
+namespace ovr {
+
+class Server {
+ public:
+  // Binds the upload port and, when http_port is set, the HTTP port (0 picks a free port).
+  // Throws std::system_error when an address cannot be bound.
+  Server(const Users& users, Storage& storage, const std::string& bind, uint16_t upload_port,
+         std::optional<uint16_t> http_port);
+
+  uint16_t upload_port() const { return upload_port_; }
+  uint16_t http_port() const { return http_port_; }  // 0 when the endpoint is off
+
+  // Serves on this thread and threads - 1 more until Stop (or SIGTERM/SIGINT when
+  // stop_on_signals was asked for). Open connections are closed when the Server goes.
+  void Run(unsigned threads);
+  void StopOnSignals();
+  void Stop();
+
+ private:
+  void AcceptUploads();
+  void AcceptHttp();
+  void AcceptLater(std::error_code ec, void (Server::*accept)());
+
+  const Users& users_;
+  Storage& storage_;
+  asio::io_context io_;
+  asio::ip::tcp::acceptor uploads_;
+  asio::ip::tcp::acceptor http_;
+  asio::signal_set signals_;
+  uint16_t upload_port_ = 0, http_port_ = 0;
+};
+
+}  // namespace ovr

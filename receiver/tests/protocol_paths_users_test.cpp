@@ -1,0 +1,142 @@
+#include <xxhash.h>
+
+#include <gtest/gtest.h>
+
+#include "event_log.h"
+#include "http_endpoint.h"
+#include "paths.h"
+#include "protocol.h"
+#include "users.h"
+
+namespace ovr {
+namespace {
+
+TEST(Protocol, PercentCodingRoundTripsAndRejectsBrokenEscapes) {
+  std::string out;
+  std::string text = "a b%c\x01\x7F\xC3\xA9:";
+  EXPECT_EQ(PercentEncode(text), "a%20b%25c%01%7F\xC3\xA9:");
+  ASSERT_TRUE(PercentDecode(PercentEncode(text), out));
+  EXPECT_EQ(out, text);
+  ASSERT_TRUE(PercentDecode("%c3%A9%3f", out));  // either case, escapes of any byte
+  EXPECT_EQ(out, "\xC3\xA9?");
+  EXPECT_FALSE(PercentDecode("abc%", out));
+  EXPECT_FALSE(PercentDecode("abc%4", out));
+  EXPECT_FALSE(PercentDecode("%zz", out));
+}
+
+TEST(Protocol, NumbersAndChecksums) {
+  uint64_t v = 0;
+  EXPECT_TRUE(ParseU64("18446744073709551615", v));
+  EXPECT_EQ(v, UINT64_MAX);
+  EXPECT_FALSE(ParseU64("18446744073709551616", v));
+  for (const char* bad : {"", "+1", "-1", "1 ", "0x10"}) EXPECT_FALSE(ParseU64(bad, v)) << bad;
+
+  EXPECT_EQ(FormatChecksum(XXH64("", 0, 0)), "ef46db3751d8e999");
+  ASSERT_TRUE(ParseChecksum("EF46db3751d8e999", v));
+  EXPECT_EQ(v, 0xef46db3751d8e999ull);
+  EXPECT_FALSE(ParseChecksum("ef46db3751d8e99", v));
+  EXPECT_FALSE(ParseChecksum("ef46db3751d8e99g", v));
+  EXPECT_EQ(FormatChecksum(0x1f), "000000000000001f");
+}
+
+TEST(Protocol, SplitKeepsEmptyFields) {
+  auto f = SplitFields("LOGIN bob ");
+  ASSERT_EQ(f.size(), 3u);
+  EXPECT_EQ(f[2], "");
+}
+
+TEST(RemoteNames, RefusesEveryUnsafeKind) {
+  const char* refused[] = {"",        "?k=1",      "/etc/passwd", "a\\b",      "C:/x",
+                           "ab:c/d",  "a//b",      "a/",          "./a",       "a/./b",
+                           "../a",    "a/../../b", "..",          ".ovreceiver/partial/x",
+                           "\xFF.bin"};
+  for (const char* name : refused) {
+    NameCheck c = CheckRemoteName(name);
+    EXPECT_FALSE(c.ok) << name;
+    EXPECT_FALSE(c.reason.empty()) << name;
+  }
+  EXPECT_FALSE(CheckRemoteName(std::string("a\0b", 3)).ok);
+  EXPECT_FALSE(CheckRemoteName(std::string(256, 'x')).ok);
+}
+
+TEST(RemoteNames, AcceptsNestedNamesAndDropsTheQuery) {
+  struct {
+    const char* name;
+    const char* path;
+  } cases[] = {{"demo/video.csf", "demo/video.csf"},
+               {"demo/fonts/arial.ttf?k=1", "demo/fonts/arial.ttf"},
+               {"a/b/../c?x", nullptr},  // the query goes, the rest is still checked
+               {"1:x/y", "1:x/y"},       // no letter before the colon: not a drive
+               {"b/C:x", "b/C:x"},       // drive letters only matter first
+               {"..a/.b/c..", "..a/.b/c.."},
+               {"\xE4\xB8\xAD\xE6\x96\x87/\xE6\x96\x87.txt?a=/..",
+                "\xE4\xB8\xAD\xE6\x96\x87/\xE6\x96\x87.txt"}};
+  for (const auto& c : cases) {
+    NameCheck r = CheckRemoteName(c.name);
+    if (!c.path) {
+      EXPECT_FALSE(r.ok) << c.name;
+      continue;
+    }
+    EXPECT_TRUE(r.ok) << c.name << ": " << r.reason;
+    EXPECT_EQ(r.path, c.path);
+  }
+}
+
+TEST(Users, ParsesCommentsBlankLinesAndColonsInPasswords) {
+  Users u = Users::Parse("# site users\r\n\nalice:secret\r\nbob:pa:ss word\n\xE5\xBC\xA0:\xE5\xAF\x86");
+  EXPECT_EQ(u.size(), 3u);
+  EXPECT_TRUE(u.Check("alice", "secret"));
+  EXPECT_TRUE(u.Check("bob", "pa:ss word"));
+  EXPECT_TRUE(u.Check("\xE5\xBC\xA0", "\xE5\xAF\x86"));
+  EXPECT_FALSE(u.Check("alice", "secre"));
+  EXPECT_FALSE(u.Check("alice", "secrets"));
+  EXPECT_FALSE(u.Check("alice", ""));
+  EXPECT_FALSE(u.Check("carol", "secret"));
+  EXPECT_FALSE(u.Check("Alice", "secret"));
+}
+
+TEST(Users, MalformedFilesNameTheLine) {
+  struct {
+    const char* text;
+    const char* message;
+  } cases[] = {{"alice:x\nnocolon\n", "line 2"},
+               {":pw\n", "empty user"},
+               {"alice:\n", "empty password"},
+               {"a:1\n# c\na:2\n", "line 3: user listed twice"},
+               {"a:\xC3(\n", "UTF-8"}};
+  for (const auto& c : cases) {
+    try {
+      Users::Parse(c.text);
+      ADD_FAILURE() << "accepted " << c.text;
+    } catch (const UsersError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_THROW(Users::Load("/nonexistent/users"), UsersError);
+}
+
+TEST(LogFields, EscapeWhatWouldBreakALine) {
+  EXPECT_EQ(LogField("a\tb\nc%d e"), "a%09b%0Ac%25d e");
+}
+
+TEST(HttpQuery, DurationAndStillHint) {
+  std::string s;
+  EXPECT_TRUE(FindDuration("/snapshot?site=demo&id=7&$dur$=12", s));
+  EXPECT_EQ(s, "12");
+  EXPECT_TRUE(FindDuration("/snap?$dur$=-1", s));
+  EXPECT_EQ(s, "-1");
+  EXPECT_TRUE(FindDuration("/snap?%24dur%24=5", s));  // an escaped key is the same key
+  EXPECT_EQ(s, "5");
+  EXPECT_TRUE(FindDuration("/snap?$dur$=1&$dur$=9", s));  // the control appends its own
+  EXPECT_EQ(s, "9");
+  for (const char* bad : {"/snap", "/snap?dur=1", "/snap?$dur$=", "/snap?$dur$=1x", "/$dur$=1"})
+    EXPECT_FALSE(FindDuration(bad, s)) << bad;
+
+  EXPECT_EQ(StillHint("/snapshot?site=demo&id=7&$dur$=12"), "site_demo_id_7");
+  EXPECT_EQ(StillHint("/s?a=../../x/y&$dur$=0"), "a_.._.._x_y");
+  EXPECT_EQ(StillHint("/s?$dur$=0"), "");
+  EXPECT_EQ(StillHint("/s?k=" + std::string(300, 'z') + "&$dur$=0").size(), 100u);
+}
+
+}  // namespace
+}  // namespace ovr
