@@ -6,8 +6,8 @@ RECEIVER := $(BUILD)/receiver
 WINE_RUN := cmake/wine-run.sh
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PACKAGES := g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev cmake make googletest python3 \
-            xvfb imagemagick fonts-wqy-microhei gcab zip g++ libasio-dev libxxhash-dev libgtest-dev
-SERVERS := $(WIN)/bin/ovtransfer.dll $(WIN)/bin/ovnetsupport.dll
+            xvfb imagemagick fonts-wqy-microhei gcab zip g++ libasio-dev libxxhash-dev libgtest-dev openssl
+SERVERS := $(WIN)/bin/ovtransfer.dll $(WIN)/bin/ovnetsupport.dll $(WIN)/bin/ovengine.dll $(WIN)/bin/ovmediainfo.dll
 
 .PHONY: deps build test demo bench clean
 
@@ -35,11 +35,13 @@ test: build
 demo: build
 	bash cmake/wine-prefix.sh $(SERVERS)
 	cd examples && ../$(WINE_RUN) cscript //nologo scripting-demo.js
-	bash cmake/demo.sh $(WIN)/bin
+	bash cmake/demo.sh $(WIN)/bin $(RECEIVER)/ovreceiver
 
 bench: build
 	bash cmake/wine-prefix.sh $(SERVERS)
 	$(WINE_RUN) $(WIN)/bin/queue_bench.exe
+	OVRECEIVER=$(abspath $(RECEIVER))/ovreceiver $(WINE_RUN) $(WIN)/bin/engine_bench.exe
+	OVRECEIVER=$(abspath $(RECEIVER))/ovreceiver $(WINE_RUN) $(WIN)/bin/upload_bench.exe
 
 # What a site deploys: build/package/ovtransfer.cab and ovtransfer-VERSION.zip (docs/deploy.md).
 .PHONY: package

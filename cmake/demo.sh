@@ -1,37 +1,102 @@
 #!/usr/bin/env bash
-# The main job: the example page in the page host, on a virtual screen, with a screenshot
-# of the control. usage: demo.sh BIN_DIR
+# The main job: the receiver on loopback, the example page in the page host on a virtual
+# screen uploading its files for real, screenshots of the control, and a table of what was
+# sent against what arrived. Ends non-zero if anything is missing or differs.
+# usage: demo.sh BIN_DIR RECEIVER
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/.." && pwd)
 bin=$(cd "$1" && pwd)
+receiver=$(realpath "$2")
 out=$root/build/demo
 mkdir -p "$out"
 
 # A prefix of its own that draws on the virtual screen (the test prefix has no display).
 export WINEPREFIX=$root/build/wine-demo
-bash "$here/wine-prefix.sh" "$bin/ovtransfer.dll" "$bin/ovnetsupport.dll"
+bash "$here/wine-prefix.sh" "$bin/ovtransfer.dll" "$bin/ovnetsupport.dll" "$bin/ovengine.dll" "$bin/ovmediainfo.dll"
 "$here/wine-run.sh" reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || true
 # The dialog font and Wine's own user-interface font, drawn with a font that has Chinese.
 for face in "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma" "SimSun"; do
   "$here/wine-run.sh" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "WenQuanYi Micro Hei" /f \
     >/dev/null 2>&1
 done
+# One upload at a time, so the picture shows rows done, uploading and queued.
+"$here/wine-run.sh" reg add 'HKCU\Software\Corvane\Tessaly' /v MaxTaskCount /t REG_DWORD /d 1 /f >/dev/null 2>&1
+# A fresh start: the page's files, no queue left from an earlier run.
+media=$WINEPREFIX/drive_c/ovdemo
+rm -rf "$media" "$WINEPREFIX"/drive_c/windows/ovtransfer
+python3 "$here/demo-media.py" "$media"
+
+# The receiver, knowing the page's user.
+received=$out/received
+rm -rf "$received"
+mkdir -p "$received"
+printf 'Demo User:demo-password\n' >"$out/users"
+chmod 600 "$out/users"
+log=$received/.ovreceiver/received.log
+"$receiver" --root "$received" --users "$out/users" --bind 127.0.0.1 --port 8852 --http-port 8853 \
+  >"$out/receiver.out" 2>&1 &
+receiver_pid=$!
 
 display=:$((90 + RANDOM % 100))
 Xvfb "$display" -screen 0 1024x600x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
-trap 'kill $xvfb 2>/dev/null; wineserver -k 2>/dev/null || true' EXIT
+trap 'kill $xvfb $receiver_pid 2>/dev/null; wineserver -k 2>/dev/null || true' EXIT
 export DISPLAY=$display
-sleep 1
+# Processes of the prefix that started without a display keep the null driver: start afresh.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+for _ in $(seq 50); do grep -q '^ovreceiver ready' "$out/receiver.out" && break; sleep 0.2; done
+grep -q '^ovreceiver ready' "$out/receiver.out" || { cat "$out/receiver.out"; exit 1; }
 
-# The page as a site deploys it, kept on screen a few seconds for the picture.
-sed 's|done(0);|host.sleep(6000); done(0);|' "$root/examples/upload.html" > "$out/upload.html"
-( sleep 8; /usr/bin/import -display "$display" -window root "$out/control.png" ) &
-shot=$!
-cd "$out"
+# What the page sends (local file under C:\ovdemo, remote name without its query) and what
+# the control writes itself (the note and the link's manifest).
+expected=(video.avi:demo/video.avi video.srt:demo/video.srt album-cover.bmp:demo/album-cover.bmp
+          album/page1.txt:demo/album/page1.txt album/inner/photo.bmp:demo/album/inner/photo.bmp
+          album/inner/page2.txt:demo/album/inner/page2.txt press/release.txt:demo/press/release.txt
+          :demo/note.txt :demo/link.xml)
+arrived() { grep -c '^FILE' "$log" 2>/dev/null || true; }
+
+# The page as a site deploys it, kept open while its uploads run.
+sed 's|done(0);|host.sleep(180000); done(0);|' "$root/examples/upload.html" >"$out/upload.html"
+(cd "$out" && "$here/wine-run.sh" "$bin/ovhost.exe" upload.html >"$out/page.out" 2>"$out/page.err") &
+page=$!
+shot() { /usr/bin/import -display "$display" -window root "$out/$1"; }
+
+# While the video uploads: the note done, the video's bar part-way, the rest queued.
+for _ in $(seq 600); do [ "$(arrived)" -ge 1 ] && break; sleep 0.1; done
+sleep 4
+shot control.png
+for _ in $(seq 1200); do [ "$(arrived)" -ge ${#expected[@]} ] && break; sleep 0.1; done
+# The playing time and the still are posted as the video's upload starts; give them a moment.
+for _ in $(seq 100); do grep -q '^STILL' "$log" 2>/dev/null && break; sleep 0.1; done
+sleep 1.5
+shot control-done.png
+kill $page 2>/dev/null || true
+wineserver -k 2>/dev/null || true
+kill -TERM $receiver_pid && wait $receiver_pid || true
+cat "$out/page.out" | tr -d '\r'
+
 status=0
-"$here/wine-run.sh" "$bin/ovhost.exe" upload.html || status=$?
-wait $shot || true
-echo "page exit code: $status; screenshot: $out/control.png"
+printf '\n%-30s %10s %10s  %s\n' "remote file" "sent" "received" "content"
+for pair in "${expected[@]}"; do
+  local_name=${pair%%:*} remote=${pair#*:}
+  got=$received/$remote
+  received_size=$([ -f "$got" ] && stat -c %s "$got" || echo -)
+  if [ -n "$local_name" ]; then
+    sent=$media/$local_name
+    sent_size=$(stat -c %s "$sent")
+    if [ -f "$got" ] && cmp -s "$sent" "$got"; then verdict=equal; else verdict=DIFFERS; status=1; fi
+  else
+    sent_size="(made)"
+    logged=$(awk -F'\t' -v p="$remote" '$1 == "FILE" && $5 == p {print $3}' "$log" 2>/dev/null | tail -n 1)
+    if [ -f "$got" ] && [ "$logged" = "$received_size" ]; then verdict="logged, size equal"; else verdict=MISSING; status=1; fi
+  fi
+  printf '%-30s %10s %10s  %s\n' "$remote" "$sent_size" "$received_size" "$verdict"
+done
+printf '\nreported to the snapshot address:\n'
+awk -F'\t' '$1 == "DURATION" {print "  playing time " $3 " s  (" $2 ")"} $1 == "STILL" {print "  still " $5 ", " $4 " bytes, playing time " $3 " s"}' \
+  "$log" 2>/dev/null || true
+grep -q '^STILL' "$log" 2>/dev/null || { echo "  no still arrived"; status=1; }
+echo "screenshots: $out/control.png (while uploading), $out/control-done.png (all done)"
 exit $status

@@ -40,12 +40,14 @@ INT_PTR CALLBACK COvTransferControl::DialogProc(HWND window, UINT message, WPARA
     self = reinterpret_cast<COvTransferControl*>(lparam);
     SetWindowLongPtrW(window, DWLP_USER, lparam);
     self->window_ = window;
+    self->JobReports_->SetWindow(window);
   }
   if (!self) return FALSE;
   bool handled = false;
   INT_PTR result = self->OnMessage(message, wparam, lparam, &handled);
   if (message == WM_NCDESTROY) {
     // The window may go without the container asking (its parent destroyed); forget it.
+    self->JobReports_->SetWindow(nullptr);
     self->window_ = nullptr;
     self->ListWindow_ = self->RateCombo_ = self->CountCombo_ = nullptr;
     SetWindowLongPtrW(window, DWLP_USER, 0);
@@ -60,6 +62,9 @@ INT_PTR COvTransferControl::OnMessage(UINT message, WPARAM wparam, LPARAM lparam
       return OnInitDialog();
     case WM_TRANSFER_NOTIFY:
       OnTransferNotify(wparam, lparam);
+      return TRUE;
+    case snapshot::WM_JOB_REPORT:
+      JobReports_->ApplyTo(queue_);
       return TRUE;
     case WM_SIZE:
       LayoutControls(LOWORD(lparam), HIWORD(lparam));

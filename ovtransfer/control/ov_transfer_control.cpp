@@ -71,6 +71,7 @@ STDMETHODIMP COvTransferControl::Close() {
   SaveTasks();
   RemoveAllTasks();
   queue_.ResetIds();
+  JobReports_->NewGeneration();  // jobs still running name ids that new tasks will get again
   // Empty, not null: a later Open with an empty id then counts as the same user.
   UserID_ = com::Bstr(L"");
   UserName_ = com::Bstr(L"");

@@ -13,6 +13,7 @@
 #include "../com/ptr.h"
 #include "../outside/net_support.h"
 #include "../queue/task_queue.h"
+#include "../snapshot/job_reports.h"
 #include "connection_point.h"
 #include "ovtransfer_idl.h"
 
@@ -303,4 +304,6 @@ class COvTransferControl : public com::CComBase,
   DWORD WindowReady_ = 0;
   LONG SelectedTaskId_ = -1;
   LONG EnabledRate_ = 1;
+  // Where the snapshot and duration workers leave their flag changes for this thread.
+  snapshot::CJobReportsLink JobReports_;
 };

@@ -5,6 +5,7 @@
 
 #include "../control/ov_transfer_control.h"
 #include "../outside/ovres.h"
+#include "../snapshot/snapshot_jobs.h"
 
 namespace {
 
@@ -77,6 +78,8 @@ HRESULT COvTransferControl::StartTask(size_t index) {
     ScrollToActiveTask();
     return S_OK;
   }
+  // The page's server hears of the primary file at once; the transfer does not wait for it.
+  snapshot::StartJobForTask(task, SnapshotUploadUrl_.Str(), JobReports_.Shared());
 
   if (!task.engine) {
     GUID buffer;

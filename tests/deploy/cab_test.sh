@@ -72,7 +72,9 @@ if [ "$mode" = install ]; then
   check has_key "$CLASS\\Implemented Categories\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}"
   for key in "${REMOVED_KEYS[@]}"; do check has_key "$key"; done
 
-  # The page as a site deploys it, opened by the page host beside the installed files.
+  # The page as a site deploys it, opened by the page host beside the installed files, with
+  # the files it queues in place.
+  python3 "$cmake_dir/demo-media.py" "$WINEPREFIX/drive_c/ovdemo"
   cp "$ovhost" "$folder/ovhost.exe"
   cp "$page" "$folder/upload.html"
   status=0

@@ -1,0 +1,232 @@
+// The transfer engine against the real receiver on loopback, measured in one run:
+//  1. one 256 MiB upload without limit, divided by a plain TCP copy of the same file to the
+//     same receiver (a blocking socket from this program that reads the file in 1 MiB pieces
+//     and speaks the bare protocol: PUT, FROM 0, the bytes, END);
+//  2. the rate held at 102 400, 1 048 576 and 8 388 608 bits per second over 5 s each:
+//     the average against the target and the busiest one-second window.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "components/engine/engine_object.h"
+#include "components/engine/protocol.h"
+#include "components/engine/xxh64.h"
+#include "support/receiver_process.h"
+#include "support/scratch_folder.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+// Collects the engine's notifications on this thread.
+struct Notifications {
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_TRANSFER_NOTIFY) {
+      last = wparam;
+      return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+  }
+  Notifications() {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = Proc;
+    wc.lpszClassName = L"OvEngineBench";
+    RegisterClassW(&wc);
+    window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  }
+  // Pumps until code arrives or seconds pass.
+  bool WaitFor(WPARAM code, double seconds) {
+    last = 0;
+    const auto since = Clock::now();
+    while (last != code && last != NOTIFY_ABORTED && Seconds(since) < seconds) {
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+      Pump();
+    }
+    return last == code;
+  }
+  static void Pump() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+  }
+  HWND window;
+  static inline WPARAM last = 0;
+};
+
+com::ComPtr<ITransferEngine> Engine(const testing_support::ReceiverProcess& receiver, HWND window) {
+  com::ComPtr<ITransferEngine> engine;
+  if (FAILED(com::CreateInstance<ovengine::CTransferEngine>(nullptr, IID_ITransferEngine, engine.ReceiveVoid())))
+    return {};
+  engine->SetNotifyWindow(window, WM_TRANSFER_NOTIFY);
+  SOCKADDR_IN any = {};
+  const SOCKADDR_IN server = receiver.Address();
+  wchar_t reply[64];
+  if (FAILED(engine->Initialize(2, &any, 0)) || FAILED(engine->Connect(&server, 2000)) ||
+      FAILED(engine->Login(L"alice", L"secret", reply, 64)))
+    return {};
+  return engine;
+}
+
+bool Put(ITransferEngine* engine, const std::wstring& remote, const std::wstring& local) {
+  wchar_t remote_out[260], status[64];
+  return SUCCEEDED(engine->PutFile(remote.c_str(), local.c_str(), 0, 0, 1, remote_out, 260, status, 64));
+}
+
+// Seconds for the engine to upload the file without limit, or a negative value on failure.
+double EngineUpload(const testing_support::ReceiverProcess& receiver, Notifications& notes,
+                    const std::wstring& local, const std::wstring& remote) {
+  auto engine = Engine(receiver, notes.window);
+  if (!engine || !Put(engine.Get(), remote, local)) return -1;
+  const auto since = Clock::now();
+  if (FAILED(engine->StartTransfer())) return -1;
+  engine->SetRateLimit(0);
+  const bool done = notes.WaitFor(NOTIFY_FILE_DONE, 600);
+  const double seconds = Seconds(since);
+  engine->Disconnect();
+  return done ? seconds : -1;
+}
+
+// A plain copy: blocking socket, the bare protocol, the file in 1 MiB pieces.
+class PlainCopy {
+ public:
+  bool Line(const std::string& command, std::string* reply) {
+    const std::string line = command + "\n";
+    if (send(socket_, line.data(), static_cast<int>(line.size()), 0) != static_cast<int>(line.size())) return false;
+    reply->clear();
+    char c;
+    while (recv(socket_, &c, 1, 0) == 1 && c != '\n') *reply += c;
+    return reply->compare(0, 2, "OK") == 0;
+  }
+  double Run(const testing_support::ReceiverProcess& receiver, const std::wstring& local, const std::string& remote,
+             uint64_t size, const std::string& checksum) {
+    socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKADDR_IN server = receiver.Address();
+    std::string reply;
+    if (connect(socket_, reinterpret_cast<const sockaddr*>(&server), sizeof(server)) != 0 ||
+        !Line("HELLO OVT/1", &reply) || !Line("LOGIN alice secret", &reply) ||
+        !Line("PUT " + remote + " " + std::to_string(size), &reply))
+      return -1;
+    HANDLE file = CreateFileW(local.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    std::vector<char> buffer(1 << 20);
+    const auto since = Clock::now();
+    bool ok = Line("FROM 0", &reply);
+    DWORD got = 0;
+    while (ok && ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
+      ok = send(socket_, buffer.data(), static_cast<int>(got), 0) == static_cast<int>(got);
+    ok = ok && Line("END " + checksum, &reply);
+    const double seconds = Seconds(since);
+    CloseHandle(file);
+    Line("BYE", &reply);
+    closesocket(socket_);
+    return ok ? seconds : -1;
+  }
+
+ private:
+  SOCKET socket_ = INVALID_SOCKET;
+};
+
+struct RateResult {
+  double average;  // bytes a second over the run
+  double busiest;  // bytes in the busiest one-second window
+};
+
+// Uploads at rate for 5 s, sampling the engine's done count every few milliseconds.
+RateResult MeasureRate(const testing_support::ReceiverProcess& receiver, Notifications& notes,
+                       const std::wstring& local, DWORD rate) {
+  auto engine = Engine(receiver, notes.window);
+  if (!engine || !Put(engine.Get(), L"bench/rate-" + std::to_wstring(rate) + L".bin", local)) return {-1, -1};
+  std::vector<std::pair<double, ULONGLONG>> samples;
+  const auto since = Clock::now();
+  engine->StartTransfer();
+  engine->SetRateLimit(rate);
+  while (Seconds(since) < 5.0) {
+    Notifications::Pump();
+    ULONGLONG done = 0;
+    engine->GetBytesTransferred(&done);
+    samples.emplace_back(Seconds(since), done);
+    Sleep(2);
+  }
+  engine->Disconnect();
+  RateResult result = {static_cast<double>(samples.back().second) / samples.back().first, 0};
+  for (size_t i = 0, j = 0; i < samples.size(); ++i) {
+    while (j + 1 < samples.size() && samples[j + 1].first - samples[i].first <= 1.0) ++j;
+    result.busiest = std::max(result.busiest, static_cast<double>(samples[j].second - samples[i].second));
+  }
+  return result;
+}
+
+std::wstring WriteTestFile(const testing_support::ScratchFolder& folder, const std::wstring& name, uint64_t size,
+                           uint64_t* checksum) {
+  const std::wstring path = folder / name;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  std::vector<uint64_t> block(1 << 17);
+  uint64_t x = 0x9E3779B97F4A7C15ULL;
+  ovengine::Xxh64 hash;
+  for (uint64_t written = 0; written < size;) {
+    for (uint64_t& word : block) word = (x ^= x << 13, x ^= x >> 7, x ^= x << 17);
+    const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(block.size() * 8, size - written));
+    DWORD put = 0;
+    WriteFile(file, block.data(), piece, &put, nullptr);
+    hash.Update(block.data(), piece);
+    written += piece;
+  }
+  CloseHandle(file);
+  *checksum = hash.Digest();
+  return path;
+}
+
+}  // namespace
+
+int main() {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  {
+    testing_support::ReceiverProcess receiver;
+    if (!receiver.Start()) {
+      std::printf("receiver: %s\n", receiver.Error().c_str());
+      return 1;
+    }
+    testing_support::ScratchFolder local;
+    Notifications notes;
+
+    constexpr uint64_t kBig = 256ull << 20;
+    uint64_t checksum = 0;
+    const std::wstring big = WriteTestFile(local, L"big.bin", kBig, &checksum);
+    double plain = 1e300, engine = 1e300;
+    for (int run = 0; run < 2; ++run) {
+      const double p = PlainCopy().Run(receiver, big, "bench/plain.bin", kBig, ovengine::ChecksumText(checksum));
+      const double e = EngineUpload(receiver, notes, big, L"bench/engine.bin");
+      if (p < 0 || e < 0) {
+        std::printf("upload failed (plain %.3f s, engine %.3f s)\n", p, e);
+        return 1;
+      }
+      plain = std::min(plain, p);
+      engine = std::min(engine, e);
+      DeleteFileW(receiver.PathOf(L"bench/plain.bin").c_str());
+      DeleteFileW(receiver.PathOf(L"bench/engine.bin").c_str());
+    }
+    const double mib = static_cast<double>(kBig) / (1 << 20);
+    std::printf("256 MiB upload: engine %.0f MiB/s, plain TCP copy %.0f MiB/s, ratio %.2f (goal >= 0.80)\n",
+                mib / engine, mib / plain, plain / engine);
+
+    for (DWORD rate : {102400u, 1048576u, 8388608u}) {
+      uint64_t unused;
+      const std::wstring file = WriteTestFile(local, L"rate.bin", rate / 8 * 8, &unused);
+      const RateResult r = MeasureRate(receiver, notes, file, rate);
+      const double target = rate / 8.0;
+      std::printf("rate %7lu bps: average %6.2f%% of target, busiest second %6.2f%% (goals 97-103%%, <= 110%%)\n",
+                  static_cast<unsigned long>(rate), 100 * r.average / target, 100 * r.busiest / target);
+    }
+  }
+  WSACleanup();
+  CoUninitialize();
+  return 0;
+}

@@ -1,0 +1,147 @@
+// The I/O thread of one file: hashes what the server already holds, streams the rest under
+// the rate limit, and ends the file with END once the server confirms size and checksum.
+#include "session.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "../../ovtransfer/outside/transfer_engine.h"
+#include "xxh64.h"
+
+namespace ovengine {
+namespace {
+
+constexpr DWORD kReadBytes = 1024 * 1024;
+constexpr DWORD kProgressIntervalMs = 100;  // at most ten progress notifications a second
+// The control sets the rate right after StartTransfer: the first bytes wait that long for
+// it, so that a limited upload does not open with an unlimited burst.
+constexpr DWORD kRateGraceMs = 200;
+constexpr DWORD kSendTimeoutMs = 30000;  // the server took nothing for this long: the connection is dead
+constexpr DWORD kEndTimeoutMs = 60000;   // the server checks the whole file before it answers END
+
+}  // namespace
+
+void Session::RunStream(std::shared_ptr<Connection> connection) {
+  const Outcome outcome = Stream(*connection);
+  // A connection left in the middle of a file, or out of step, carries no further command.
+  if (outcome != Outcome::kDone) connection->Cancel();
+  Ended(outcome);
+}
+
+void Session::Ended(Outcome outcome) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (outcome == Outcome::kDone) {
+      phase_ = Phase::kDone;
+      bytes_due_ = false;
+      PostLocked(NOTIFY_FILE_DONE, task_id_);
+    } else {
+      phase_ = Phase::kFailed;
+      if (outcome == Outcome::kFailed) PostLocked(NOTIFY_ABORTED, 0);
+    }
+  }
+  SetEvent(thread_ended_.Get());
+}
+
+bool Session::WaitForChange(DWORD timeout_ms) {
+  WaitForSingleObject(wake_.Get(), timeout_ms);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !stopping_;
+}
+
+HRESULT Session::ReadExactly(void* buffer, DWORD size) {
+  char* p = static_cast<char*>(buffer);
+  while (size > 0) {
+    DWORD got = 0;
+    if (!ReadFile(file_.Get(), p, size, &got, nullptr)) return HRESULT_FROM_WIN32(GetLastError());
+    if (got == 0) return HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);  // the file shrank since PUT
+    p += got;
+    size -= got;
+  }
+  return S_OK;
+}
+
+Session::Outcome Session::Stream(Connection& connection) {
+  uint64_t size, offset;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size = size_;
+    offset = offset_;
+  }
+  std::vector<char> buffer(kReadBytes);
+  Xxh64 hash;
+  LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(file_.Get(), start, nullptr, FILE_BEGIN)) return Outcome::kFailed;
+  // END's checksum covers the whole file: the part the server holds is hashed from disk.
+  for (uint64_t pos = 0; pos < offset;) {
+    const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(kReadBytes, offset - pos));
+    if (FAILED(ReadExactly(buffer.data(), piece))) return Outcome::kFailed;
+    hash.Update(buffer.data(), piece);
+    pos += piece;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return Outcome::kStopped;
+  }
+
+  for (const DWORD since = GetTickCount();;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return Outcome::kStopped;
+      if (rate_given_) break;
+    }
+    const DWORD waited = GetTickCount() - since;
+    if (waited >= kRateGraceMs) break;
+    WaitForChange(kRateGraceMs - waited);
+  }
+
+  uint64_t pos = offset;
+  size_t unsent = 0, next = 0;  // buffer[next, next + unsent): read and hashed, not yet sent
+  DWORD last_progress = GetTickCount() - kProgressIntervalMs;
+  while (true) {
+    if (unsent == 0 && pos < size) {
+      const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(kReadBytes, size - pos));
+      if (FAILED(ReadExactly(buffer.data(), piece))) return Outcome::kFailed;
+      hash.Update(buffer.data(), piece);
+      next = 0;
+      unsent = piece;
+    }
+    TokenBucket::Grant grant = {0, 0};
+    bool paused;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return Outcome::kStopped;
+      paused = phase_ == Phase::kPaused;
+      if (!paused && pos == size) {
+        phase_ = Phase::kFinishing;
+        PostLocked(NOTIFY_PROGRESS, task_id_);
+        break;
+      }
+      if (!paused) grant = bucket_.Take(unsent, MonotonicMicros());
+    }
+    if (paused || grant.bytes == 0) {
+      if (!WaitForChange(paused ? INFINITE : static_cast<DWORD>((grant.wait_us + 999) / 1000)))
+        return Outcome::kStopped;
+      continue;
+    }
+    if (FAILED(connection.Send(buffer.data() + next, static_cast<size_t>(grant.bytes), kSendTimeoutMs)))
+      return Outcome::kFailed;
+    next += static_cast<size_t>(grant.bytes);
+    unsent -= static_cast<size_t>(grant.bytes);
+    pos += grant.bytes;
+    done_ = pos;
+    if (pos < size && GetTickCount() - last_progress >= kProgressIntervalMs) {
+      last_progress = GetTickCount();
+      std::lock_guard<std::mutex> lock(mutex_);
+      PostLocked(NOTIFY_PROGRESS, task_id_);
+    }
+  }
+
+  const std::string checksum = ChecksumText(hash.Digest());
+  Reply reply;
+  if (FAILED(connection.Exchange("END " + checksum, &reply, kEndTimeoutMs))) return Outcome::kFailed;
+  // Only the server's confirmation of this very size and checksum means the file is uploaded.
+  if (!reply.ok || reply.fields.size() != 2 || reply.fields[0] != std::to_string(size) || reply.fields[1] != checksum)
+    return Outcome::kFailed;
+  return Outcome::kDone;
+}
+
+}  // namespace ovengine
