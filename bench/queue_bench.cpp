@@ -110,7 +110,7 @@ void RowRefresh() {
     CTaskQueue& queue = control.Object().Queue();
     HWND window = control.Host().ControlWindow();
     DWORD progress = 0;
-    per_refresh[k] = Best(5, [&] {
+    per_refresh[k] = Best(15, [&] {
       ++progress;
       for (size_t i = 0; i < queue.Size(); ++i) {
         queue.At(i).state = TASK_PAUSED;
