@@ -12,21 +12,8 @@
 
 namespace ovr {
 
-std::string LogField(std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F || c == '%') {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+// Tabs and line ends cannot appear in a field; spaces read well as they are.
+std::string LogField(std::string_view text) { return PercentEncode(text, true); }
 
 EventLog::EventLog(const std::string& path) {
   fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

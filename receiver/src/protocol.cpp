@@ -29,12 +29,12 @@ bool PercentDecode(std::string_view in, std::string& out) {
   return true;
 }
 
-std::string PercentEncode(std::string_view in) {
+std::string PercentEncode(std::string_view in, bool keep_spaces) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(in.size());
   for (unsigned char c : in) {
-    if (c < 0x21 || c == 0x7F || c == '%') {
+    if (c < (keep_spaces ? 0x20 : 0x21) || c == 0x7F || c == '%') {
       out += '%';
       out += kHex[c >> 4];
       out += kHex[c & 15];

@@ -13,8 +13,9 @@ constexpr size_t kMaxLine = 8192;
 
 // Decodes %XX escapes (either case); false on a '%' without two hex digits after it.
 bool PercentDecode(std::string_view in, std::string& out);
-// Escapes bytes below 0x21, 0x7F and '%', as the engine's encoder does.
-std::string PercentEncode(std::string_view in);
+// Escapes bytes below 0x21 (below 0x20 when spaces are kept), 0x7F and '%', as the engine's
+// encoder does.
+std::string PercentEncode(std::string_view in, bool keep_spaces = false);
 
 // Unsigned 64-bit decimal: digits only, no sign, no overflow.
 bool ParseU64(std::string_view text, uint64_t& value);
