@@ -222,6 +222,10 @@ class COvTransferControl : public com::CComBase,
   HRESULT AddLink(BSTR title, BSTR address, USHORT port, BSTR link, BSTR secondary, BSTR remote1, BSTR remote2,
                   ULONG style, LONG* result);
   HRESULT AddSecondaryEntries(UploadTask& task, BSTR secondary, BSTR remote2, ULONG style, DWORD base_flags);
+  // The primary entry, the row and the saved queue that end every add (hr: how far it got);
+  // a failure removes the task again and becomes the result. True when the task is queued.
+  bool CompleteNewTask(size_t index, HRESULT hr, const std::wstring& primary, BSTR remote1, DWORD flags,
+                       LONG* result);
   // Ready check, address, duplicate check and field sizes; false when the call ends there.
   bool AcceptUpload(BSTR title, BSTR address, USHORT port, BSTR remote1, LONG* result, DWORD* ipv4);
   bool IsQueued(DWORD ipv4, DWORD port, const std::wstring& remote1) const;

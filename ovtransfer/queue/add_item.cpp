@@ -97,21 +97,25 @@ HRESULT COvTransferControl::AddUpload(BSTR title, BSTR address, USHORT port, con
   const size_t index = queue_.AppendTask(NewTask(title, address, ipv4, port, remote1, style));
   UploadTask& task = queue_.At(index);
   const DWORD base = (style & STYLE_FILE_OPTION) ? FILE_OPTION : 0;
-  HRESULT hr = AddSecondaryEntries(task, secondary, remote2, style, base);
-  if (SUCCEEDED(hr)) {
-    const DWORD flags = base | FILE_PRIMARY | ((style & STYLE_DELETE_PRIMARY) ? FILE_DELETE_AFTER_UPLOAD : 0);
-    hr = FAILED(AddFileEntry(queue_, task, primary, Text(remote1), L"", flags)) ? E_FAIL : S_OK;
-  }
+  const HRESULT hr = AddSecondaryEntries(task, secondary, remote2, style, base);
+  const DWORD flags = base | FILE_PRIMARY | ((style & STYLE_DELETE_PRIMARY) ? FILE_DELETE_AFTER_UPLOAD : 0);
+  return CompleteNewTask(index, hr, primary, remote1, flags, result) ? S_OK : S_FALSE;
+}
+
+bool COvTransferControl::CompleteNewTask(size_t index, HRESULT hr, const std::wstring& primary, BSTR remote1,
+                                         DWORD flags, LONG* result) {
+  UploadTask& task = queue_.At(index);
+  if (SUCCEEDED(hr)) hr = FAILED(AddFileEntry(queue_, task, primary, Text(remote1), L"", flags)) ? E_FAIL : S_OK;
   if (SUCCEEDED(hr)) hr = InsertTaskRow(task, -1);
   if (FAILED(hr)) {
     queue_.RemoveTaskAt(index);
     *result = hr;
-    return S_FALSE;
+    return false;
   }
   queue_.At(index).state = TASK_QUEUED;
   SaveTasks();
   *result = S_OK;
-  return S_OK;
+  return true;
 }
 
 STDMETHODIMP COvTransferControl::AddItem(BSTR bstrTitle, BSTR bstrIPAddress, USHORT uPort, BSTR bstrPrimaryFile,
@@ -184,21 +188,8 @@ HRESULT COvTransferControl::AddLink(BSTR title, BSTR address, USHORT port, BSTR 
     if (!WriteAll(temp.file.Get(), manifest.data(), manifest.size() * sizeof(wchar_t))) hr = E_INVALIDARG;
   }
   temp.file = com::UniqueHandle();
-  if (SUCCEEDED(hr))
-    hr = FAILED(AddFileEntry(queue_, task, temp.path, Text(remote1), L"",
-                             base | FILE_PRIMARY | FILE_DELETE_AFTER_UPLOAD))
-             ? E_FAIL
-             : S_OK;
-  if (SUCCEEDED(hr)) hr = InsertTaskRow(task, -1);
-  if (FAILED(hr)) {
-    queue_.RemoveTaskAt(index);
-    *result = hr;
-    return S_OK;
-  }
-  guard.Keep();
-  queue_.At(index).state = TASK_QUEUED;
-  SaveTasks();
-  *result = S_OK;
+  if (CompleteNewTask(index, hr, temp.path, remote1, base | FILE_PRIMARY | FILE_DELETE_AFTER_UPLOAD, result))
+    guard.Keep();
   return S_OK;
 }
 

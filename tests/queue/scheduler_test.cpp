@@ -1,5 +1,7 @@
 // The scheduler and the engine's notifications, against a scripted engine made through the
 // engine's real creation path.
+#include <winsock2.h>
+
 #include <gtest/gtest.h>
 
 #include "ovtransfer/com/registry.h"
