@@ -98,5 +98,10 @@ printf '\nreported to the snapshot address:\n'
 awk -F'\t' '$1 == "DURATION" {print "  playing time " $3 " s  (" $2 ")"} $1 == "STILL" {print "  still " $5 ", " $4 " bytes, playing time " $3 " s"}' \
   "$log" 2>/dev/null || true
 grep -q '^STILL' "$log" 2>/dev/null || { echo "  no still arrived"; status=1; }
+# The picture while uploading holds bars of both row colours (a done row and a running one).
+read -r even odd < <(/usr/bin/convert "$out/control.png" -depth 8 txt:- |
+  awk '/#A1CF68/ {a++} /#00A458/ {b++} END {print a + 0, b + 0}')
+printf '\nprogress bars on the screenshot: %s pixels RGB(161,207,104), %s pixels RGB(0,164,88)\n' "$even" "$odd"
+[ "$even" -gt 100 ] && [ "$odd" -gt 10 ] || { echo "  the bars are missing from the screenshot"; status=1; }
 echo "screenshots: $out/control.png (while uploading), $out/control-done.png (all done)"
 exit $status
