@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "ovtransfer/control/file_helpers.h"
+#include "ovtransfer/com/registry.h"
+#include "ovtransfer/module/settings.h"
 #include "ovtransfer/queue/task_store.h"
 #include "support/fake_engine.h"
 #include "support/hosted_test_control.h"
@@ -73,20 +75,14 @@ void Ticks() {
   for (int k = 0; k < 2; ++k) {
     HostedTestControl control;
     HWND window = control.Host().ControlWindow();
-    HWND count = GetDlgItem(window, 207);
-    SendMessageW(count, CB_SETCURSEL, 5, 0);  // "10"
-    SendMessageW(window, WM_COMMAND, MAKEWPARAM(207, CBN_SELCHANGE), reinterpret_cast<LPARAM>(count));
+    control.Choose(207, 5);  // "10"
     for (int i = 0; i < sizes[k]; ++i) {
       const std::wstring name = L"t" + std::to_wstring(i);
       control.Add(HostedTestControl::kAddItem, name.c_str(), L"127.0.0.1", 1, file, L"", name.c_str(), L"", 0);
     }
     SendMessageW(window, WM_TIMER, 0, 0);  // ten engines start; the rest wait
     per_tick[k] = Best(5, [&] { SendMessageW(window, WM_TIMER, 0, 0); });
-    HKEY settings;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Corvane", 0, KEY_ALL_ACCESS, &settings) == ERROR_SUCCESS) {
-      RegDeleteTreeW(settings, L"Tessaly");
-      RegCloseKey(settings);
-    }
+    com::DeleteTree(HKEY_CURRENT_USER, settings::kSettingsKey);
   }
   std::printf("one tick (every row refreshed) with 100 tasks: %.2f ms; with 1000: %.2f ms; ratio %.1f (flat cost: 10)\n",
               per_tick[0], per_tick[1], per_tick[1] / per_tick[0]);

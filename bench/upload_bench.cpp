@@ -8,6 +8,8 @@
 #include <string>
 
 #include "host/hosted_control.h"
+#include "ovtransfer/com/registry.h"
+#include "ovtransfer/module/settings.h"
 #include "support/hosted_test_control.h"
 #include "support/receiver_process.h"
 #include "support/scratch_folder.h"
@@ -21,23 +23,13 @@ using testing_support::HostedTestControl;
 constexpr int kFiles = 200;
 constexpr size_t kFileSize = 64 * 1024;
 
-bool AllDone(HostedTestControl& control) {
-  CTaskQueue& queue = control.Object().Queue();
-  for (size_t i = 0; i < queue.Size(); ++i)
-    if (queue.At(i).state != TASK_DONE) return false;
-  return queue.Size() > 0;
-}
-
 // Seconds from queueing until every task is done; -1 if they did not finish.
 double Upload(testing_support::ReceiverProcess& receiver, const testing_support::ScratchFolder& files,
               bool one_task) {
   HostedTestControl control;
   control.Script()->Open(com::Bstr(L"bench").Get(), com::Bstr(L"alice").Get(), com::Bstr(L"secret").Get());
   control.Script()->put_UploadRate(0);
-  HWND window = control.Host().ControlWindow();
-  HWND count = GetDlgItem(window, IDC_COUNT_COMBO);
-  SendMessageW(count, CB_SETCURSEL, 5, 0);  // "10"
-  SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_COUNT_COMBO, CBN_SELCHANGE), reinterpret_cast<LPARAM>(count));
+  control.Choose(IDC_COUNT_COMBO, 5);  // "10"
   const std::wstring prefix = one_task ? L"one" : L"many";
   const auto start = Clock::now();
   if (one_task) {
@@ -51,7 +43,7 @@ double Upload(testing_support::ReceiverProcess& receiver, const testing_support:
                   files / (L"files\\" + name), L"", remote.c_str(), L"", 0);
     }
   }
-  const bool done = host::PumpMessagesUntil([&] { return AllDone(control); }, 300000);
+  const bool done = host::PumpMessagesUntil([&] { return control.AllTasksDone(); }, 300000);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   control.Script()->Close();
   return done ? seconds : -1;
@@ -77,10 +69,6 @@ int main() {
   std::printf("%d tasks of %zu KiB with MaxTaskCount 10: %.2f s; the same files as one folder task: %.2f s; "
               "ratio %.1f\n",
               kFiles, kFileSize / 1024, many, one, one > 0 ? many / one : 0.0);
-  HKEY settings;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Corvane", 0, KEY_ALL_ACCESS, &settings) == ERROR_SUCCESS) {
-    RegDeleteTreeW(settings, L"Tessaly");
-    RegCloseKey(settings);
-  }
+  com::DeleteTree(HKEY_CURRENT_USER, settings::kSettingsKey);
   return many > 0 && one > 0 ? 0 : 1;
 }

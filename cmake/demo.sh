@@ -75,7 +75,7 @@ shot control-done.png
 kill $page 2>/dev/null || true
 wineserver -k 2>/dev/null || true
 kill -TERM $receiver_pid && wait $receiver_pid || true
-cat "$out/page.out" | tr -d '\r'
+tr -d '\r' <"$out/page.out"
 
 status=0
 printf '\n%-30s %10s %10s  %s\n' "remote file" "sent" "received" "content"

@@ -103,17 +103,13 @@ TEST_F(ControlWindow, StoredValuesAreReadAndCorrectedButNotRewritten) {
   EXPECT_EQ(stored, 3u) << "kept until the user picks an entry";
 
   // Picking an entry stores it.
-  HWND rate = GetDlgItem(window, 208);
-  SendMessageW(rate, CB_SETCURSEL, 9, 0);
-  SendMessageW(window, WM_COMMAND, MAKEWPARAM(208, CBN_SELCHANGE), reinterpret_cast<LPARAM>(rate));
+  control.Choose(208, 9);
   ULONG value = 1;
   control.Script()->get_UploadRate(&value);
   EXPECT_EQ(value, 0u);
   ASSERT_TRUE(settings::ReadDword(settings::kMaxUploadRate, &stored));
   EXPECT_EQ(stored, 0u);
-  HWND count = GetDlgItem(window, 207);
-  SendMessageW(count, CB_SETCURSEL, 5, 0);
-  SendMessageW(window, WM_COMMAND, MAKEWPARAM(207, CBN_SELCHANGE), reinterpret_cast<LPARAM>(count));
+  control.Choose(207, 5);
   EXPECT_EQ(control.Object().MaxTaskCount(), 10);
   ASSERT_TRUE(settings::ReadDword(settings::kMaxTaskCount, &stored));
   EXPECT_EQ(stored, 10u);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ovtransfer/com/registry.h"
+#include "ovtransfer/module/settings.h"
 #include "support/hosted_test_control.h"
 #include "support/receiver_process.h"
 #include "support/scratch_folder.h"
@@ -40,11 +42,7 @@ class Uploads : public ::testing::Test {
   }
   void TearDown() override {
     if (control_) control_->Script()->Close();
-    HKEY settings;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Corvane", 0, KEY_ALL_ACCESS, &settings) == ERROR_SUCCESS) {
-      RegDeleteTreeW(settings, L"Tessaly");
-      RegCloseKey(settings);
-    }
+    com::DeleteTree(HKEY_CURRENT_USER, settings::kSettingsKey);
   }
   void Open(HostedTestControl& control, const wchar_t* password = L"secret") {
     ASSERT_TRUE(control.Active());
@@ -61,12 +59,7 @@ class Uploads : public ::testing::Test {
   bool Until(const std::function<bool()>& done, DWORD timeout_ms = 60000) {
     return host::PumpMessagesUntil(done, timeout_ms);
   }
-  bool AllDone() {
-    CTaskQueue& queue = control_->Object().Queue();
-    for (size_t i = 0; i < queue.Size(); ++i)
-      if (queue.At(i).state != TASK_DONE) return false;
-    return queue.Size() > 0;
-  }
+  bool AllDone() { return control_->AllTasksDone(); }
   void ExpectReceived(const std::wstring& remote, const std::string& bytes) {
     SCOPED_TRACE(std::string(remote.begin(), remote.end()));
     EXPECT_EQ(testing_support::ReadFileBytes(receiver_.PathOf(remote)), bytes);
@@ -193,10 +186,7 @@ TEST_F(Uploads, NameLeavingTheRootIsRefusedAndNothingIsWrittenOutside) {
 }
 
 TEST_F(Uploads, SeveralTasksAtOnceStayUnderMaxTaskCount) {
-  HWND window = control_->Host().ControlWindow();
-  HWND count = GetDlgItem(window, IDC_COUNT_COMBO);
-  SendMessageW(count, CB_SETCURSEL, 1, 0);  // "2"
-  SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_COUNT_COMBO, CBN_SELCHANGE), reinterpret_cast<LPARAM>(count));
+  control_->Choose(IDC_COUNT_COMBO, 1);  // "2"
   ASSERT_EQ(control_->Object().MaxTaskCount(), 2);
   control_->Script()->put_UploadRate(kEightMegabit);
   std::vector<std::string> contents;

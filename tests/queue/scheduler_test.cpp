@@ -36,11 +36,7 @@ class Scheduler : public ::testing::Test {
   HWND Window() { return control_.Host().ControlWindow(); }
   UploadTask& Task(size_t i) { return control_.Object().Queue().At(i); }
   LONG Running() { return control_.Object().RunningCount(); }
-  void SetMaxTasks(int index) {  // an entry of the count list, as the user picks it
-    HWND combo = GetDlgItem(Window(), 207);
-    SendMessageW(combo, CB_SETCURSEL, index, 0);
-    SendMessageW(Window(), WM_COMMAND, MAKEWPARAM(207, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
-  }
+  void SetMaxTasks(int index) { control_.Choose(207, index); }
 
   // The script outlives the control, whose engines report to it until they go.
   testing_support::ComApartment apartment_;

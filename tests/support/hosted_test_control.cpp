@@ -61,6 +61,20 @@ std::wstring HostedTestControl::Cell(int row, int column) const {
   return text;
 }
 
+bool HostedTestControl::AllTasksDone() const {
+  CTaskQueue& queue = Object().Queue();
+  for (size_t i = 0; i < queue.Size(); ++i)
+    if (queue.At(i).state != TASK_DONE) return false;
+  return queue.Size() > 0;
+}
+
+void HostedTestControl::Choose(int combo_id, int index) const {
+  HWND window = host_.ControlWindow();
+  HWND combo = GetDlgItem(window, combo_id);
+  SendMessageW(combo, CB_SETCURSEL, index, 0);
+  SendMessageW(window, WM_COMMAND, MAKEWPARAM(combo_id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
+}
+
 DWORD HostedTestControl::RowTaskId(int row) const {
   LVITEMW item = {};
   item.mask = LVIF_PARAM;

@@ -30,6 +30,12 @@ class HostedTestControl {
            const std::wstring& secondary, const wchar_t* remote1, const wchar_t* remote2, ULONG style,
            LONG initial = 12345);
 
+  // An entry of one of the two limit lists (207 count, 208 rate), picked as a user picks it.
+  void Choose(int combo_id, int index) const;
+
+  // True once the queue holds tasks and every one is done.
+  bool AllTasksDone() const;
+
   int RowCount() const { return static_cast<int>(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0)); }
   std::wstring Cell(int row, int column) const;
   DWORD RowTaskId(int row) const;
