@@ -10,7 +10,7 @@ run() { "$here/wine-run.sh" "$@"; }
 if [ ! -f "$WINEPREFIX/.ready" ]; then
   rm -rf "$WINEPREFIX"
   mkdir -p "$(dirname "$WINEPREFIX")"
-  wineboot -i </dev/null >/dev/null 2>&1
+  "${WINELOADER:-/usr/lib/wine/wine64}" wineboot -i </dev/null >/dev/null 2>&1
   wineserver -w
   # No display needed: the null driver runs windows, dialogs and messages headless.
   # A crash must print a backtrace and exit, never wait on a dialog.
