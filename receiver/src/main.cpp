@@ -2,6 +2,7 @@
 // still posts. See docs/receiver.md.
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,7 +11,9 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "passwd.h"
 #include "paths.h"
 #include "protocol.h"
 #include "server.h"
@@ -20,8 +23,10 @@ namespace {
 const char kUsage[] =
     "usage: ovreceiver --root DIR --users FILE [--port N] [--bind ADDR] [--http-port N]\n"
     "                  [--log FILE] [--sync]\n"
+    "       ovreceiver passwd FILE USER   (sets USER's password hash in the users file)\n"
+    "       ovreceiver --version\n"
     "  --root DIR       folder that receives the uploads (made if missing)\n"
-    "  --users FILE     lines user:password\n"
+    "  --users FILE     lines user:hash (from ovreceiver passwd)\n"
     "  --port N         upload port (default 8852, 0 picks a free one)\n"
     "  --bind ADDR      address to listen on (default 0.0.0.0)\n"
     "  --http-port N    serve duration and still posts (0 picks a free port; off if absent)\n"
@@ -54,6 +59,10 @@ Options Parse(int argc, char** argv) {
       std::cout << kUsage;
       std::exit(0);
     }
+    if (arg == "--version") {
+      std::cout << "ovreceiver " OVRECEIVER_VERSION "\n";
+      std::exit(0);
+    }
     if (arg == "--sync") {
       o.sync = true;
       continue;
@@ -72,6 +81,16 @@ Options Parse(int argc, char** argv) {
   return o;
 }
 
+// Entries from before hashing still work; one warning names them all.
+void WarnOfPlainPasswords(const ovr::Users& users, const std::string& path) {
+  std::vector<std::string> plain = users.plain();
+  if (plain.empty()) return;
+  std::string names;
+  for (const auto& name : plain) names += (names.empty() ? "" : ", ") + name;
+  std::cerr << "ovreceiver: warning: " << path << " holds passwords in clear for: " << names
+            << " (replace them with ovreceiver passwd)\n";
+}
+
 // Every upload holds a socket and a file open: allow as many as the system lets us.
 void RaiseDescriptorLimit() {
   rlimit limit;
@@ -84,11 +103,16 @@ void RaiseDescriptorLimit() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "passwd") == 0) {
+    if (argc != 4) Fail("usage: ovreceiver passwd FILE USER");
+    return ovr::PasswdCommand(argv[2], argv[3]);
+  }
   Options o = Parse(argc, argv);
   RaiseDescriptorLimit();
   try {
     ovr::Users users = ovr::Users::Load(o.users);
     if (users.size() == 0) std::cerr << "ovreceiver: warning: no users in " << o.users << '\n';
+    WarnOfPlainPasswords(users, o.users);
     struct stat st;
     if (::stat(o.users.c_str(), &st) == 0 && (st.st_mode & 077))
       std::cerr << "ovreceiver: warning: " << o.users
@@ -108,6 +132,7 @@ int main(int argc, char** argv) {
 
     std::printf("ovreceiver ready upload=%u http=%u\n", server.upload_port(), server.http_port());
     std::fflush(stdout);
+    ::sd_notify(0, "READY=1");  // the service manager starts what waits for us (no-op outside it)
     server.Run(std::max(2u, std::min(4u, std::thread::hardware_concurrency())));
   } catch (const std::system_error& e) {
     Fail(std::string("cannot listen: ") + e.what());

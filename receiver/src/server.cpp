@@ -38,7 +38,7 @@ void Server::AcceptUploads() {
   uploads_.async_accept(asio::make_strand(io_), [this](std::error_code ec,
                                                        asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) std::make_shared<Session>(std::move(socket), users_, storage_)->Start();
+    if (!ec) std::make_shared<Session>(std::move(socket), users_, storage_, login_checks_)->Start();
     AcceptLater(ec, &Server::AcceptUploads);
   });
 }

@@ -35,6 +35,10 @@ class Server {
   const Users& users_;
   Storage& storage_;
   asio::io_context io_;
+  // Password checks, slow on purpose, run here rather than on the threads serving
+  // connections. Declared after io_: it is joined before io_ goes, so a finished check
+  // always has somewhere to post its answer.
+  asio::thread_pool login_checks_{2};
   asio::ip::tcp::acceptor uploads_;
   asio::ip::tcp::acceptor http_;
   asio::signal_set signals_;

@@ -38,11 +38,13 @@ void EnableKeepAlive(asio::ip::tcp::socket& socket) {
 
 }  // namespace
 
-Session::Session(asio::ip::tcp::socket socket, const Users& users, Storage& storage)
+Session::Session(asio::ip::tcp::socket socket, const Users& users, Storage& storage,
+                 asio::thread_pool& login_checks)
     : socket_(std::move(socket)),
       timer_(socket_.get_executor()),
       users_(users),
       storage_(storage),
+      login_checks_(login_checks),
       buffer_(kLineBuffer) {}
 
 void Session::Start() {
@@ -174,11 +176,8 @@ std::optional<Session::Answer> Session::Handle(std::string_view line) {
     std::string user, password;
     if (!wants(2) || !PercentDecode(f[1], user) || !PercentDecode(f[2], password))
       return Err(400, "malformed LOGIN");
-    if (!users_.Check(user, password)) return Err(401, "wrong user name or password");
-    user_ = std::move(user);
-    state_ = State::kReady;
-    timer_.cancel();
-    return Ok();
+    CheckLogin(std::move(user), std::move(password));
+    return std::nullopt;
   }
 
   if (verb == "BYE") {
@@ -209,6 +208,26 @@ std::optional<Session::Answer> Session::Handle(std::string_view line) {
   }
   if (verb == "HELLO" || verb == "LOGIN" || verb == "END") return Err(400, "command out of order");
   return Err(400, "unknown command");
+}
+
+void Session::CheckLogin(std::string user, std::string password) {
+  // A hashed password takes tens of milliseconds to check: on the check threads, so that
+  // the connections on this thread keep moving; the answer comes back on this strand.
+  asio::post(login_checks_, [self = shared_from_this(), user = std::move(user),
+                             password = std::move(password)]() mutable {
+    bool ok = self->users_.Check(user, password);
+    asio::post(self->socket_.get_executor(), [self, user = std::move(user), ok]() mutable {
+      self->Send(self->LoginChecked(std::move(user), ok));
+    });
+  });
+}
+
+Session::Answer Session::LoginChecked(std::string user, bool ok) {
+  if (!ok) return Err(401, "wrong user name or password");
+  user_ = std::move(user);
+  state_ = State::kReady;
+  timer_.cancel();
+  return Ok();
 }
 
 std::optional<Session::Answer> Session::Put(std::string_view encoded_name,

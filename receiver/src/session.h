@@ -15,8 +15,10 @@ namespace ovr {
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  // The socket's executor must be a strand of its own: the timer shares it.
-  Session(asio::ip::tcp::socket socket, const Users& users, Storage& storage);
+  // The socket's executor must be a strand of its own: the timer shares it. Password
+  // checks run on login_checks.
+  Session(asio::ip::tcp::socket socket, const Users& users, Storage& storage,
+          asio::thread_pool& login_checks);
   void Start();
 
  private:
@@ -32,6 +34,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void CloseGracefully();
   void Drain();
   std::optional<Answer> Handle(std::string_view line);
+  void CheckLogin(std::string user, std::string password);
+  Answer LoginChecked(std::string user, bool ok);
   std::optional<Answer> Put(std::string_view name, std::string_view size);
   std::optional<Answer> Claim(std::string path, uint64_t size, int attempts_left);
   Answer From(std::string_view from);
@@ -44,6 +48,7 @@ class Session : public std::enable_shared_from_this<Session> {
   asio::steady_timer timer_;
   const Users& users_;
   Storage& storage_;
+  asio::thread_pool& login_checks_;
   State state_ = State::kHello;
   std::string user_;
   std::unique_ptr<Upload> upload_;

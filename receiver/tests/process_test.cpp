@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <tuple>
 #include <vector>
 
 #include "support.h"
@@ -122,6 +124,41 @@ TEST_F(ProcessTest, StartupErrorsExitWithTwo) {
   Child c = Spawn({"--root", root(), "--users", (dir_.path() / "bad-users").string()});
   EXPECT_NE(ReadLineFrom(c.err).find("line 2"), std::string::npos);
   WaitExit(c.pid, std::chrono::seconds(5));
+  ::close(c.out);
+  ::close(c.err);
+}
+
+// Runs "ovreceiver passwd FILE USER" with input on a pipe; gives the exit status.
+int Passwd(const std::string& file, const std::string& user, const std::string& input) {
+  std::string command = "printf '" + input + "' | " OVRECEIVER_BINARY " passwd '" + file +
+                        "' '" + user + "' 2>/dev/null";
+  int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ProcessTest, PasswdStoresAHashThatLogsInAndPlainEntriesStillWorkWithAWarning) {
+  ASSERT_EQ(Passwd(users(), "carol", "c4rol pw\\n"), 0);
+  EXPECT_NE(Passwd(users(), "dave", ""), 0);  // no password, nothing written
+  std::string text = ReadFile(users());
+  EXPECT_EQ(text.rfind("alice:secret\ncarol:$y$", 0), 0u) << text;
+  EXPECT_EQ(text.find("dave"), std::string::npos);
+  EXPECT_EQ(text.find("c4rol"), std::string::npos);
+
+  Child c = Spawn({"--root", root(), "--users", users(), "--port", "0", "--bind", "127.0.0.1"});
+  std::string warning = ReadLineFrom(c.err);
+  EXPECT_NE(warning.find("in clear for: alice ("), std::string::npos) << warning;
+  unsigned upload = 0;
+  ASSERT_EQ(std::sscanf(ReadLineFrom(c.out).c_str(), "ovreceiver ready upload=%u", &upload), 1);
+  for (auto [user, password, ok] : {std::tuple{"carol", "c4rol%20pw", true},
+                                    std::tuple{"carol", "c4rol%20pX", false},
+                                    std::tuple{"alice", "secret", true}}) {
+    Client client(static_cast<uint16_t>(upload));
+    EXPECT_EQ(client.Command("HELLO OVT/1"), "OK OVT/1");
+    EXPECT_EQ(client.Command(std::string("LOGIN ") + user + " " + password),
+              ok ? "OK" : "ERR 401 wrong%20user%20name%20or%20password");
+  }
+  ::kill(c.pid, SIGTERM);
+  EXPECT_EQ(WaitExit(c.pid, std::chrono::seconds(5)), 0);
   ::close(c.out);
   ::close(c.err);
 }
