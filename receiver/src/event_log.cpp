@@ -15,9 +15,23 @@ namespace ovr {
 // Tabs and line ends cannot appear in a field; spaces read well as they are.
 std::string LogField(std::string_view text) { return PercentEncode(text, true); }
 
-EventLog::EventLog(const std::string& path) {
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd_ < 0) throw std::runtime_error("cannot open log " + path + ": " + std::strerror(errno));
+namespace {
+
+int OpenLog(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::runtime_error("cannot open log " + path + ": " + std::strerror(errno));
+  return fd;
+}
+
+}  // namespace
+
+EventLog::EventLog(const std::string& path) : path_(path), fd_(OpenLog(path)) {}
+
+void EventLog::Reopen() {
+  int fd = OpenLog(path_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::swap(fd, fd_);
+  ::close(fd);
 }
 
 EventLog::~EventLog() {

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <memory>
 
+#include "metrics.h"
 #include "protocol.h"
 
 namespace ovr {
@@ -99,6 +100,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
       if (SameText(name, "Transfer-Encoding")) return Reply(400);  // WinINet sends a length
       if (SameText(name, "Expect") && SameText(value, "100-continue")) expect_continue = true;
     }
+    if (length > kMaxStill) metrics().Hit(Limit::kStillTooLarge);
     if (method != "POST" || length > kMaxStill || !FindDuration(target_, seconds_))
       return Reply(400);
 

@@ -11,11 +11,12 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "passwd.h"
 #include "paths.h"
+#include "metrics.h"
 #include "protocol.h"
+#include "reload.h"
 #include "server.h"
 
 namespace {
@@ -31,12 +32,16 @@ const char kUsage[] =
     "  --bind ADDR      address to listen on (default 0.0.0.0)\n"
     "  --http-port N    serve duration and still posts (0 picks a free port; off if absent)\n"
     "  --log FILE       completed-files log (default ROOT/.ovreceiver/received.log)\n"
-    "  --sync           flush each file to disk before moving it into place\n";
+    "  --sync           flush each file to disk before moving it into place\n"
+    "  --metrics-port N serve Prometheus metrics at /metrics (0 picks a free port; off if absent)\n"
+    "  --metrics-bind ADDR  address of the metrics listener (default 127.0.0.1)\n";
 
 struct Options {
   std::string root, users, bind = "0.0.0.0", log;
   uint16_t port = 8852;
   std::optional<uint16_t> http_port;
+  std::string metrics_bind = "127.0.0.1";
+  std::optional<uint16_t> metrics_port;
   bool sync = false;
 };
 
@@ -75,20 +80,12 @@ Options Parse(int argc, char** argv) {
     else if (arg == "--bind") o.bind = value;
     else if (arg == "--http-port") o.http_port = Port(value);
     else if (arg == "--log") o.log = value;
+    else if (arg == "--metrics-port") o.metrics_port = Port(value);
+    else if (arg == "--metrics-bind") o.metrics_bind = value;
     else Fail("unknown option " + arg + "\n" + kUsage);
   }
   if (o.root.empty() || o.users.empty()) Fail(std::string("--root and --users are required\n") + kUsage);
   return o;
-}
-
-// Entries from before hashing still work; one warning names them all.
-void WarnOfPlainPasswords(const ovr::Users& users, const std::string& path) {
-  std::vector<std::string> plain = users.plain();
-  if (plain.empty()) return;
-  std::string names;
-  for (const auto& name : plain) names += (names.empty() ? "" : ", ") + name;
-  std::cerr << "ovreceiver: warning: " << path << " holds passwords in clear for: " << names
-            << " (replace them with ovreceiver passwd)\n";
 }
 
 // Every upload holds a socket and a file open: allow as many as the system lets us.
@@ -112,7 +109,7 @@ int main(int argc, char** argv) {
   try {
     ovr::Users users = ovr::Users::Load(o.users);
     if (users.size() == 0) std::cerr << "ovreceiver: warning: no users in " << o.users << '\n';
-    WarnOfPlainPasswords(users, o.users);
+    ovr::WarnOfPlainPasswords(users, o.users);
     struct stat st;
     if (::stat(o.users.c_str(), &st) == 0 && (st.st_mode & 077))
       std::cerr << "ovreceiver: warning: " << o.users
@@ -129,8 +126,16 @@ int main(int argc, char** argv) {
     ovr::Storage storage(o.root, log, o.sync);
     ovr::Server server(users, storage, o.bind, o.port, o.http_port);
     server.StopOnSignals();
+    asio::signal_set hangup(server.io(), SIGHUP);
+    ovr::OnEverySignal(hangup, [&] { ovr::Reload(users, o.users, log); });
+    std::optional<ovr::MetricsEndpoint> metrics;
+    if (o.metrics_port)
+      metrics.emplace(server.io(), o.metrics_bind, *o.metrics_port,
+                      std::filesystem::path(o.root) / ovr::kPrivateFolder / "partial");
 
-    std::printf("ovreceiver ready upload=%u http=%u\n", server.upload_port(), server.http_port());
+    std::printf("ovreceiver ready upload=%u http=%u", server.upload_port(), server.http_port());
+    if (metrics) std::printf(" metrics=%u", metrics->port());
+    std::printf("\n");
     std::fflush(stdout);
     ::sd_notify(0, "READY=1");  // the service manager starts what waits for us (no-op outside it)
     server.Run(std::max(2u, std::min(4u, std::thread::hardware_concurrency())));

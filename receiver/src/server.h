@@ -26,6 +26,8 @@ class Server {
   void Run(unsigned threads);
   void StopOnSignals();
   void Stop();
+  // For listeners and signals of other parts that run on the same threads.
+  asio::io_context& io() { return io_; }
 
  private:
   void AcceptUploads();

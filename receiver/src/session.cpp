@@ -45,7 +45,10 @@ Session::Session(asio::ip::tcp::socket socket, const Users& users, Storage& stor
       users_(users),
       storage_(storage),
       login_checks_(login_checks),
-      buffer_(kLineBuffer) {}
+      buffer_(kLineBuffer) {
+  static_assert(static_cast<size_t>(State::kEnd) + 1 == kConnectionStates.size(),
+                "every connection state has its metric label");
+}
 
 void Session::Start() {
   EnableKeepAlive(socket_);
@@ -53,8 +56,10 @@ void Session::Start() {
   socket_.set_option(asio::ip::tcp::no_delay(true), ec);
   timer_.expires_after(kLoginTimeout);
   timer_.async_wait([self = shared_from_this()](std::error_code ec) {
-    if (!ec && (self->state_ == State::kHello || self->state_ == State::kLogin))
+    if (!ec && (self->state_ == State::kHello || self->state_ == State::kLogin)) {
+      metrics().Hit(Limit::kLoginTimeout);
       self->socket_.close(ec);
+    }
   });
   Process();
 }
@@ -65,6 +70,7 @@ void Session::Process() {
       size_t take = static_cast<size_t>(std::min<uint64_t>(upload_->due(), end_ - begin_));
       if (take > 0) {
         upload_->Write(buffer_.data() + begin_, take);
+        metrics().bytes_received += take;
         begin_ += take;
       }
       if (upload_->due() == 0) {
@@ -78,8 +84,10 @@ void Session::Process() {
     const char* start = buffer_.data() + begin_;
     const void* nl = std::memchr(start, '\n', end_ - begin_);
     size_t length = nl ? static_cast<const char*>(nl) - start + 1 : end_ - begin_;
-    if (length > kMaxLine || (!nl && length == kMaxLine))
+    if (length > kMaxLine || (!nl && length == kMaxLine)) {
+      metrics().Hit(Limit::kLineTooLong);
       return Send(Err(400, "line too long"));
+    }
     if (!nl) {
       if (begin_ > 0) {
         std::memmove(buffer_.data(), start, length);
@@ -223,6 +231,7 @@ void Session::CheckLogin(std::string user, std::string password) {
 }
 
 Session::Answer Session::LoginChecked(std::string user, bool ok) {
+  ++(ok ? metrics().logins_ok : metrics().logins_failed);
   if (!ok) return Err(401, "wrong user name or password");
   user_ = std::move(user);
   state_ = State::kReady;
@@ -246,6 +255,7 @@ std::optional<Session::Answer> Session::Claim(std::string path, uint64_t size,
                                               int attempts_left) {
   Status s = storage_.Begin(user_, path, size, upload_);
   if (s.ok()) return Ok(std::to_string(upload_->held()));
+  if (s.busy && attempts_left <= 1) metrics().Hit(Limit::kClaimWait);
   if (!s.busy || attempts_left <= 1) return Err(s);
   timer_.expires_after(kClaimRetry);
   timer_.async_wait([self = shared_from_this(), path = std::move(path), size,
@@ -262,6 +272,7 @@ Session::Answer Session::From(std::string_view from_text) {
   if (!ParseU64(from_text, from)) return Err(400, "malformed FROM");
   Status s = upload_->From(from, offset);
   if (!s.ok()) return Err(s);
+  if (offset > 0) ++metrics().uploads_resumed;
   state_ = upload_->due() > 0 ? State::kData : State::kEnd;
   if (state_ == State::kData && buffer_.size() < kDataBuffer) buffer_.resize(kDataBuffer);
   return Ok(std::to_string(offset));
@@ -274,6 +285,7 @@ Session::Answer Session::End(std::string_view checksum_text) {
   uint64_t size = upload_->size();
   finished_ = std::move(upload_);
   state_ = State::kReady;
+  ++(s.ok() ? metrics().uploads_completed : metrics().uploads_failed);
   if (!s.ok()) return Err(s);
   return Ok(std::to_string(size) + ' ' + FormatChecksum(checksum));
 }

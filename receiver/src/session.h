@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics.h"
 #include "storage.h"
 #include "users.h"
 
@@ -49,7 +50,7 @@ class Session : public std::enable_shared_from_this<Session> {
   const Users& users_;
   Storage& storage_;
   asio::thread_pool& login_checks_;
-  State state_ = State::kHello;
+  CountedState<State> state_{State::kHello};  // counted in the connection metrics
   std::string user_;
   std::unique_ptr<Upload> upload_;
   std::unique_ptr<Upload> finished_;  // ended; released once its answer is on the way

@@ -8,60 +8,10 @@
 #include <tuple>
 #include <vector>
 
-#include "support.h"
+#include "child.h"
 
 namespace ovr::test {
 namespace {
-
-struct Child {
-  pid_t pid = -1;
-  int out = -1, err = -1;
-};
-
-Child Spawn(std::vector<std::string> args) {
-  args.insert(args.begin(), OVRECEIVER_BINARY);
-  int out[2], err[2];
-  EXPECT_EQ(::pipe(out), 0);
-  EXPECT_EQ(::pipe(err), 0);
-  Child c;
-  c.pid = ::fork();
-  if (c.pid == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  c.out = out[0];
-  c.err = err[0];
-  return c;
-}
-
-std::string ReadLineFrom(int fd) {
-  std::string line;
-  char ch;
-  while (::read(fd, &ch, 1) == 1 && ch != '\n') line += ch;
-  return line;
-}
-
-// Exit status, or -1 if the child is still running after the time-out (then killed).
-int WaitExit(pid_t pid, std::chrono::seconds timeout) {
-  auto until = std::chrono::steady_clock::now() + timeout;
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > until) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 class ProcessTest : public ::testing::Test {
  protected:

@@ -1,0 +1,123 @@
+// Test helpers: the ovreceiver program run as a child process.
+#pragma once
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace ovr::test {
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1, err = -1;
+};
+
+inline Child Spawn(std::vector<std::string> args) {
+  args.insert(args.begin(), OVRECEIVER_BINARY);
+  int out[2], err[2];
+  EXPECT_EQ(::pipe(out), 0);
+  EXPECT_EQ(::pipe(err), 0);
+  Child c;
+  c.pid = ::fork();
+  if (c.pid == 0) {
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  c.out = out[0];
+  c.err = err[0];
+  return c;
+}
+
+inline std::string ReadLineFrom(int fd) {
+  std::string line;
+  char ch;
+  while (::read(fd, &ch, 1) == 1 && ch != '\n') line += ch;
+  return line;
+}
+
+// Exit status, or -1 if the child is still running after the time-out (then killed).
+inline int WaitExit(pid_t pid, std::chrono::seconds timeout) {
+  auto until = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > until) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// An ovreceiver started with args (plus --bind 127.0.0.1 --port 0), its ports read from the
+// ready line; stopped with SIGTERM when it goes.
+class RunningReceiver {
+ public:
+  explicit RunningReceiver(std::vector<std::string> args) {
+    args.insert(args.end(), {"--bind", "127.0.0.1", "--port", "0"});
+    child_ = Spawn(args);
+    ready_ = ReadLineFrom(child_.out);
+    unsigned upload = 0, http = 0, metrics = 0;
+    std::sscanf(ready_.c_str(), "ovreceiver ready upload=%u http=%u metrics=%u", &upload, &http,
+                &metrics);
+    upload_ = static_cast<uint16_t>(upload);
+    metrics_ = static_cast<uint16_t>(metrics);
+  }
+  ~RunningReceiver() { EXPECT_EQ(Stop(), 0); }
+  // Exit status after SIGTERM.
+  int Stop() {
+    if (child_.pid < 0) return 0;
+    ::kill(child_.pid, SIGTERM);
+    int status = WaitExit(child_.pid, std::chrono::seconds(10));
+    ::close(child_.out);
+    ::close(child_.err);
+    child_.pid = -1;
+    return status;
+  }
+  void Signal(int sig) { ::kill(child_.pid, sig); }
+  // The next line on its standard error ("" when it closed).
+  std::string ErrorLine() { return ReadLineFrom(child_.err); }
+  // Error lines up to and including the first one that holds text; all of them joined.
+  std::string ErrorsUntil(const std::string& text) {
+    std::string all;
+    for (std::string line = ErrorLine(); !line.empty(); line = ErrorLine()) {
+      all += line + '\n';
+      if (line.find(text) != std::string::npos) break;
+    }
+    return all;
+  }
+  const std::string& ready() const { return ready_; }
+  uint16_t upload_port() const { return upload_; }
+  uint16_t metrics_port() const { return metrics_; }
+
+ private:
+  Child child_;
+  std::string ready_;
+  uint16_t upload_ = 0, metrics_ = 0;
+};
+
+// GET target over HTTP/1.1 on loopback: the whole reply, head and body.
+inline std::string HttpGet(uint16_t port, const std::string& target) {
+  int fd = Connect(port);
+  if (fd < 0) return "";
+  SendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  std::string reply = ReadToEnd(fd);
+  ::close(fd);
+  return reply;
+}
+
+}  // namespace ovr::test
