@@ -6,10 +6,11 @@ RECEIVER := $(BUILD)/receiver
 WINE_RUN := cmake/wine-run.sh
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PACKAGES := g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev cmake make googletest python3 \
-            xvfb imagemagick fonts-wqy-microhei gcab zip g++ libasio-dev libxxhash-dev libgtest-dev openssl
+            xvfb imagemagick fonts-wqy-microhei gcab zip g++ libasio-dev libxxhash-dev libgtest-dev openssl \
+            libcrypt-dev libsystemd-dev dpkg-dev lintian systemd
 SERVERS := $(WIN)/bin/ovtransfer.dll $(WIN)/bin/ovnetsupport.dll $(WIN)/bin/ovengine.dll $(WIN)/bin/ovmediainfo.dll
 
-.PHONY: deps build test demo bench clean
+.PHONY: deps receiver build test demo bench deb clean
 
 # Installs only what is missing, so a prepared machine asks nothing of the network.
 deps:
@@ -20,10 +21,12 @@ deps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing >/dev/null; \
 	fi
 
-# The native receiver first: the Windows tests upload to it.
-build: deps
+receiver: deps
 	@[ -f $(RECEIVER)/CMakeCache.txt ] || cmake -S receiver -B $(RECEIVER) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(RECEIVER) -j$$(nproc)
+
+# The native receiver first: the Windows tests upload to it.
+build: receiver
 	@[ -f $(WIN)/CMakeCache.txt ] || cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(WIN) -j$$(nproc)
@@ -47,6 +50,11 @@ bench: build
 .PHONY: package
 package: build
 	bash deploy/package.sh $(WIN)/bin $(BUILD)/package
+
+# What a site installs: build/deb/ovreceiver_VERSION_ARCH.deb (docs/receiver.md). The
+# receiver's tests build it too, and check it with lintian, unpacked, and its unit.
+deb: receiver
+	bash packaging/ovreceiver/build-deb.sh $(RECEIVER)/ovreceiver $(BUILD)/deb
 
 clean:
 	-WINEPREFIX=$(CURDIR)/$(BUILD)/wine wineserver -k 2>/dev/null

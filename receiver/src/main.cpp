@@ -12,9 +12,10 @@
 #include <string>
 #include <thread>
 
+#include "config_file.h"
+#include "metrics.h"
 #include "passwd.h"
 #include "paths.h"
-#include "metrics.h"
 #include "protocol.h"
 #include "reload.h"
 #include "server.h"
@@ -22,10 +23,11 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ovreceiver --root DIR --users FILE [--port N] [--bind ADDR] [--http-port N]\n"
-    "                  [--log FILE] [--sync]\n"
+    "usage: ovreceiver [--config FILE] --root DIR --users FILE [--port N] [--bind ADDR]\n"
+    "                  [--http-port N] [--log FILE] [--sync]\n"
     "       ovreceiver passwd FILE USER   (sets USER's password hash in the users file)\n"
     "       ovreceiver --version\n"
+    "  --config FILE    read these options from FILE first (key = value lines)\n"
     "  --root DIR       folder that receives the uploads (made if missing)\n"
     "  --users FILE     lines user:hash (from ovreceiver passwd)\n"
     "  --port N         upload port (default 8852, 0 picks a free one)\n"
@@ -38,7 +40,7 @@ const char kUsage[] =
 
 struct Options {
   std::string root, users, bind = "0.0.0.0", log;
-  uint16_t port = 8852;
+  std::optional<uint16_t> port = 8852;  // always set
   std::optional<uint16_t> http_port;
   std::string metrics_bind = "127.0.0.1";
   std::optional<uint16_t> metrics_port;
@@ -50,14 +52,54 @@ struct Options {
   std::exit(2);
 }
 
-uint16_t Port(const std::string& text) {
+bool Port(const std::string& text, std::optional<uint16_t>& port) {
   uint64_t v = 0;
-  if (!ovr::ParseU64(text, v) || v > 65535) Fail("bad port number: " + text);
-  return static_cast<uint16_t>(v);
+  if (!ovr::ParseU64(text, v) || v > 65535) return false;
+  port = static_cast<uint16_t>(v);
+  return true;
+}
+
+bool IsFlag(const std::string& name) { return name == "sync"; }
+
+// Sets the option called name (without "--"); gives what is wrong, or "" when it is set.
+std::string SetOption(Options& o, const std::string& name, const std::string& value) {
+  bool ok = true;
+  if (name == "root") o.root = value;
+  else if (name == "users") o.users = value;
+  else if (name == "port") ok = Port(value, o.port);
+  else if (name == "bind") o.bind = value;
+  else if (name == "http-port") ok = Port(value, o.http_port);
+  else if (name == "log") o.log = value;
+  else if (name == "sync") o.sync = true;
+  else if (name == "metrics-port") ok = Port(value, o.metrics_port);
+  else if (name == "metrics-bind") o.metrics_bind = value;
+  else return "unknown option --" + name;
+  if (!ok || (value.empty() && !IsFlag(name))) return "bad value for --" + name + ": " + value;
+  return {};
+}
+
+// A key of the configuration file is an option's name; a switch takes true or false.
+std::string SetFromFile(Options& o, const std::string& key, const std::string& value) {
+  if (key == "config") return "a configuration file cannot name another";
+  if (!IsFlag(key)) return SetOption(o, key, value);
+  bool on = false;
+  if (!ovr::ParseSwitch(value, on)) return "bad value for " + key + " (true or false): " + value;
+  return on ? SetOption(o, key, "") : std::string();
 }
 
 Options Parse(int argc, char** argv) {
   Options o;
+  // The file first, so that the command line overrides it.
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::strcmp(argv[i], "--config") == 0) {
+      try {
+        ovr::ReadConfigFile(argv[i + 1], [&](const std::string& key, const std::string& value) {
+          return SetFromFile(o, key, value);
+        });
+      } catch (const ovr::ConfigError& e) {
+        Fail(e.what());
+      }
+    }
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -68,21 +110,15 @@ Options Parse(int argc, char** argv) {
       std::cout << "ovreceiver " OVRECEIVER_VERSION "\n";
       std::exit(0);
     }
-    if (arg == "--sync") {
-      o.sync = true;
-      continue;
+    if (arg.rfind("--", 0) != 0) Fail("unexpected argument " + arg + "\n" + kUsage);
+    std::string name = arg.substr(2), value;
+    if (!IsFlag(name)) {
+      if (i + 1 >= argc) Fail("missing value after " + arg + "\n" + kUsage);
+      value = argv[++i];
     }
-    if (i + 1 >= argc) Fail("missing value after " + arg + "\n" + kUsage);
-    std::string value = argv[++i];
-    if (arg == "--root") o.root = value;
-    else if (arg == "--users") o.users = value;
-    else if (arg == "--port") o.port = Port(value);
-    else if (arg == "--bind") o.bind = value;
-    else if (arg == "--http-port") o.http_port = Port(value);
-    else if (arg == "--log") o.log = value;
-    else if (arg == "--metrics-port") o.metrics_port = Port(value);
-    else if (arg == "--metrics-bind") o.metrics_bind = value;
-    else Fail("unknown option " + arg + "\n" + kUsage);
+    if (name == "config") continue;  // read above
+    std::string error = SetOption(o, name, value);
+    if (!error.empty()) Fail(error + "\n" + kUsage);
   }
   if (o.root.empty() || o.users.empty()) Fail(std::string("--root and --users are required\n") + kUsage);
   return o;
@@ -124,7 +160,7 @@ int main(int argc, char** argv) {
         : o.log;
     ovr::EventLog log(log_path);
     ovr::Storage storage(o.root, log, o.sync);
-    ovr::Server server(users, storage, o.bind, o.port, o.http_port);
+    ovr::Server server(users, storage, o.bind, *o.port, o.http_port);
     server.StopOnSignals();
     asio::signal_set hangup(server.io(), SIGHUP);
     ovr::OnEverySignal(hangup, [&] { ovr::Reload(users, o.users, log); });
