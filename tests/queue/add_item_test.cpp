@@ -156,7 +156,7 @@ TEST_F(AddItems, OverLongPathsAndNamesAreRefusedWithoutTakingAnId) {
 
   // A name that only the folder walk builds does not fit: the call fails, still taking no id.
   const std::wstring d = files_.MakeFolder(L"d");
-  files_.WriteFile(L"d\a.txt", "abc");
+  files_.WriteFile(L"d\\a.txt", "abc");
   EXPECT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, file, d, L"n", std::wstring(1020, L'r').c_str(),
                          STYLE_FOLDER),
             kFail);
