@@ -145,7 +145,8 @@ TEST_F(Persistence, AddsWhileTheWindowIsGoneAreQueuedSavedAndListedOnceByTheNext
   ASSERT_EQ(Tasks().Size(), 4u);
   for (const UploadTask& task : Tasks().Tasks()) EXPECT_EQ(task.state, static_cast<DWORD>(TASK_QUEUED));
   EXPECT_EQ(testing_support::ReadFileBytes(store_).size(), 16u + 4 * (4664u + 3120u)) << "saved at once";
-  EXPECT_TRUE(testing_support::FileExists(Tasks().At(2).files.back().local_path)) << "the text file stays with its task";
+  EXPECT_TRUE(testing_support::FileExists(Tasks().At(2).files.back().local_path))
+      << "the text file stays with its task";
 
   Activate();
   EXPECT_EQ(Tasks().Size(), 4u);
