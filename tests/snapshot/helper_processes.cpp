@@ -4,7 +4,7 @@
 #include <tlhelp32.h>
 
 #include "media_files.h"
-#include "ovtransfer/com/registry.h"
+#include "support/com_apartment.h"
 
 namespace snapshot_tests {
 
@@ -20,10 +20,7 @@ int ChildProcesses(const wchar_t* program_name) {
   return found;
 }
 
-std::wstring FakeHelperPath() {
-  const std::wstring self = com::ModulePath(nullptr);
-  return self.substr(0, self.find_last_of(L'\\') + 1) + L"fake_probe.exe";
-}
+std::wstring FakeHelperPath() { return testing_support::ProgramFolder() + L"\\fake_probe.exe"; }
 
 std::string TruncatedAvi() { return AviBytes(64, 48, 10, 10, RGB(200, 0, 0), RGB(0, 0, 200)).substr(0, 100); }
 

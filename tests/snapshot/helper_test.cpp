@@ -2,6 +2,8 @@
 // media files, and stand-ins that hang, crash or answer wrongly.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "helper_processes.h"
 #include "media_files.h"
 #include "ovtransfer/probe/probe_protocol.h"
@@ -94,9 +96,16 @@ TEST_F(Helper, CutAndMeaninglessFilesFailAndTheHelperIsGone) {
 }
 
 TEST_F(Helper, AHelperThatHangsIsEndedAtTheLimit) {
-  UseFakeHelper(1500);
+  UseFakeHelper(3000);
   LONG seconds = -1;
-  EXPECT_EQ(ProbeDurationInHelper(files_ / L"hang.avi", &seconds), snapshot::kHelperTimedOut);
+  HRESULT hung = S_OK;
+  std::thread job([&] { hung = ProbeDurationInHelper(files_ / L"hang.avi", &seconds); });
+  bool seen = false;  // the helper is there while the job waits for it
+  for (int i = 0; i < 250 && !seen; ++i, Sleep(10)) seen = ChildProcesses(L"fake_probe.exe") == 1;
+  job.join();
+  EXPECT_TRUE(seen);
+  EXPECT_EQ(hung, snapshot::kHelperTimedOut);
+  EXPECT_EQ(ChildProcesses(L"fake_probe.exe"), 0);
   EXPECT_EQ(CaptureStillInHelper(files_ / L"flood.avi", Still(), &seconds), snapshot::kHelperTimedOut)
       << "an answer the pipe cannot hold never ends";
   EXPECT_EQ(seconds, -1);
