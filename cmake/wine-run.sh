@@ -11,6 +11,13 @@ export LANG=C.UTF-8
 # builtins (cscript, regsvr32, reg) as 32-bit programs that cannot see 64-bit COM servers.
 : "${WINELOADER:=/usr/lib/wine/wine64}"
 export WINELOADER
+# Nothing the caller holds open passes on to Wine: the prefix's server and its service processes
+# outlive this run, and an inherited descriptor (the heavy-work lock of `flock ... ctest`, a pipe)
+# would stay held by them long after the program ended. Bash reads this script on 255.
+for fd in /proc/$$/fd/*; do
+  fd=${fd##*/}
+  if [ "$fd" -gt 2 ] && [ "$fd" -ne 255 ]; then eval "exec $fd>&-"; fi
+done 2>/dev/null
 # The prefix's server and its service processes must not hold the caller's output open,
 # or a caller reading that output (CTest, a pipe) waits for them long after the program ended.
 if wineserver -p 120 </dev/null >/dev/null 2>&1; then
