@@ -114,17 +114,21 @@ if [ "$mode" = install ]; then
   python3 "$cmake_dir/demo-media.py" "$media"
   cp "$ovhost" "$folder/ovhost.exe"
   sed -e "s|ovtransfer-x86.cab#|ovtransfer-$arch.cab#|" -e "s|8852|$upload_port|g" -e "s|8853|$http_port|g" \
-      -e 's|done(0);|host.sleep(300000); done(0);|' "$page" > "$folder/upload.html"
+      -e "s|done(0);|while (!ovt.FileIsExist('C:/ovtransfer-$arch/arrived')) host.sleep(200); done(0);|" \
+      "$page" > "$folder/upload.html"
   check grep -q "codebase=\"ovtransfer-$arch.cab#" "$folder/upload.html"
   (cd "$folder" && run "$win_folder\\ovhost.exe" upload.html > "$state/page.out" 2>&1 < /dev/null) &
   page_pid=$!
-  # Every file, in at most three minutes (seconds at the page's rate limit).
+  # Every file, in at most three minutes (seconds at the page's rate limit); then the page,
+  # seeing the mark through the control's own file helper, ends by itself.
   for _ in $(seq 1800); do
     [ "$(page_uploads_arrived "$log")" -ge ${#PAGE_UPLOADS[@]} ] && break
     kill -0 $page_pid 2>/dev/null || break
     sleep 0.1
   done
-  kill $page_pid 2>/dev/null || true
+  touch "$folder/arrived"
+  for _ in $(seq 300); do kill -0 $page_pid 2>/dev/null || break; sleep 0.1; done
+  check fails kill -0 $page_pid 2>/dev/null
   wineserver -k 2>/dev/null || true
   wait $page_pid 2>/dev/null || true
   output=$(tr -d '\r' < "$state/page.out")
