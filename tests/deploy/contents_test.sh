@@ -38,7 +38,7 @@ for arch in x86 x64; do
     check test "$(inf_value "$inf" "$f" FileVersion)" = "${version//./,}"
     register=$(inf_value "$inf" "$f" RegisterServer)
     case $f in
-      ovres.dll) check test "$register" = no ;;
+      ovres.dll | *.exe) check test "$register" = no ;;
       *.dll) check test "$register" = yes
              check grep -qE '^\{[0-9A-F-]{36}\}$' <<<"$(inf_value "$inf" "$f" clsid)" ;;
     esac
