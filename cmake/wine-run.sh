@@ -13,7 +13,7 @@ export LANG=C.UTF-8
 export WINELOADER
 # The prefix's server and its service processes must not hold the caller's output open,
 # or a caller reading that output (CTest, a pipe) waits for them long after the program ended.
-if wineserver -p 120 </dev/null >/dev/null 2>&1; then
+if wineserver -p120 </dev/null >/dev/null 2>&1; then
   "$WINELOADER" cmd.exe /c exit </dev/null >/dev/null 2>&1
 fi
 exec "$WINELOADER" "$@"

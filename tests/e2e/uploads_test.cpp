@@ -14,6 +14,7 @@
 #include "ovtransfer/module/settings.h"
 #include "support/hosted_test_control.h"
 #include "support/receiver_process.h"
+#include "support/relay_process.h"
 #include "support/scratch_folder.h"
 #include "ui/resource_ids.h"
 
@@ -21,6 +22,7 @@ namespace {
 
 using testing_support::HostedTestControl;
 using testing_support::ReceiverProcess;
+using testing_support::RelayProcess;
 
 constexpr ULONG kEightMegabit = 8192;  // UploadRate of "8M bps": 1 MiB a second
 
@@ -236,6 +238,59 @@ TEST_F(Uploads, TaskSavedWhileUploadingIsRestoredAndResumesAtItsFileAndDoneCount
   ExpectReceived(L"pair/one.bin", first);
   ExpectReceived(L"pair/two.bin", second);
   EXPECT_EQ(receiver_.ReadLog().size(), 2u) << "the finished entry was not sent twice";
+}
+
+// The page names the server; a relay on the path between control and receiver reads nothing
+// of the upload: not the user's password, not a command, not a byte of the file.
+TEST_F(Uploads, ARelayOnThePathReadsNothingOfTheUpload) {
+  RelayProcess relay(receiver_.Port());
+  ASSERT_TRUE(relay.Start()) << relay.Error();
+  const std::string data = Bytes(300000, 30);
+  ASSERT_EQ(control_->Add(HostedTestControl::kAddItem, L"t", L"localhost", relay.Port(), files_.WriteFile(L"p.bin", data),
+                          L"", L"secret/p.bin", L"", 0),
+            0);
+  ASSERT_TRUE(Until([&] { return AllDone(); }));
+  ExpectReceived(L"secret/p.bin", data);
+  const std::string seen = relay.Recorded();
+  ASSERT_GT(seen.size(), data.size());
+  for (const char* text : {"LOGIN", "alice", "secret", "p.bin"})
+    EXPECT_EQ(seen.find(text), std::string::npos) << text;
+  for (size_t at = 0; at + 32 <= data.size(); at += 4096)
+    ASSERT_EQ(seen.find(data.substr(at, 32)), std::string::npos) << "file bytes at " << at;
+}
+
+// Relays in the middle presenting certificates of their own: each task fails as a server that
+// cannot be reached does, nothing is placed, and no relay reads a password.
+TEST_F(Uploads, RelaysWithTheirOwnCertificatesGetNoPasswordAndPlaceNothing) {
+  control_->Choose(IDC_COUNT_COMBO, 2);  // "4": the four fail side by side
+  struct Case {
+    const wchar_t* certificate;
+    const wchar_t* address;
+  };
+  const Case cases[] = {{L"rogue", L"localhost"},             // an authority nobody trusts
+                        {L"other-name", L"localhost"},        // trusted, for another server
+                        {L"expired", L"localhost"},           // trusted, expired
+                        {L"address-as-dns", L"127.0.0.1"}};   // the page's address only as a DNS entry
+  std::vector<std::unique_ptr<RelayProcess>> relays;
+  for (const Case& c : cases) {
+    relays.push_back(std::make_unique<RelayProcess>(receiver_.Port(), c.certificate, true));
+    ASSERT_TRUE(relays.back()->Start()) << relays.back()->Error();
+    const std::wstring name = std::wstring(c.certificate) + L".bin";
+    ASSERT_EQ(control_->Add(HostedTestControl::kAddItem, c.certificate, c.address, relays.back()->Port(),
+                            files_.WriteFile(name, "x"), L"", name.c_str(), L"", 0),
+              0);
+  }
+  ASSERT_TRUE(Until([&] {
+    for (size_t i = 0; i < relays.size(); ++i)
+      if (Task(i).retries < 5) return false;
+    return true;
+  }, 30000));
+  for (size_t i = 0; i < relays.size(); ++i) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(cases[i].certificate)));
+    EXPECT_EQ(Task(i).state, TASK_ERR_CONNECT);
+    EXPECT_EQ(relays[i]->Recorded(), "") << "the relay read nothing";
+  }
+  EXPECT_TRUE(receiver_.ReadLog().empty()) << "nothing placed";
 }
 
 }  // namespace
