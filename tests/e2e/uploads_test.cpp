@@ -259,6 +259,18 @@ TEST_F(Uploads, ARelayOnThePathReadsNothingOfTheUpload) {
     ASSERT_EQ(seen.find(data.substr(at, 32)), std::string::npos) << "file bytes at " << at;
 }
 
+// The certificate is judged against the name the page gave: one that names localhost but
+// carries no address is good for a page that passes "localhost".
+TEST_F(Uploads, ThePagesServerNameIsWhatTheCertificateMustCarry) {
+  RelayProcess relay(receiver_.Port(), L"address-as-dns", true);
+  ASSERT_TRUE(relay.Start()) << relay.Error();
+  ASSERT_EQ(control_->Add(HostedTestControl::kAddItem, L"t", L"localhost", relay.Port(), files_.WriteFile(L"n", "n"),
+                          L"", L"n.txt", L"", 0),
+            0);
+  ASSERT_TRUE(Until([&] { return AllDone(); }, 20000));
+  ExpectReceived(L"n.txt", "n");
+}
+
 // Relays in the middle presenting certificates of their own: each task fails as a server that
 // cannot be reached does, nothing is placed, and no relay reads a password.
 TEST_F(Uploads, RelaysWithTheirOwnCertificatesGetNoPasswordAndPlaceNothing) {
