@@ -16,6 +16,7 @@
 #include "support/receiver_process.h"
 #include "support/relay_process.h"
 #include "support/scratch_folder.h"
+#include "snapshot/media_files.h"
 #include "ui/resource_ids.h"
 
 namespace {
@@ -303,6 +304,23 @@ TEST_F(Uploads, RelaysWithTheirOwnCertificatesGetNoPasswordAndPlaceNothing) {
     EXPECT_EQ(relays[i]->Recorded(), "") << "the relay read nothing";
   }
   EXPECT_TRUE(receiver_.ReadLog().empty()) << "nothing placed";
+}
+
+// The playing time and the still reach the receiver's own endpoint over https, trusted
+// through the same authority as the uploads.
+TEST_F(Uploads, PlayingTimeAndStillArriveAtTheReceiversEndpointOverHttps) {
+  const std::wstring address = L"https://localhost:" + std::to_wstring(receiver_.HttpPort()) + L"/snap?site=e2e";
+  control_->Script()->put_SnapshotUploadUrl(com::Bstr(address).Get());
+  const std::string video = snapshot_tests::AviBytes(64, 48, 10, 5, RGB(200, 30, 30), RGB(30, 30, 200));
+  const std::string sound = snapshot_tests::WavBytes(8000, 24000);
+  ASSERT_EQ(Add(files_.WriteFile(L"clip.avi", video), L"", L"clip.avi?id=1", L"", STYLE_SNAPSHOT), 0);
+  ASSERT_EQ(Add(files_.WriteFile(L"tone.wav", sound), L"", L"tone.wav?id=2", L""), 0);
+  const std::wstring log = receiver_.Root() + L"\\.ovreceiver\\received.log";
+  ASSERT_TRUE(Until([&] {
+    const std::string text = testing_support::ReadFileBytes(log);
+    return AllDone() && text.find("STILL\t/snap?id=1&$dur$=2\t2\t") != std::string::npos &&
+           text.find("DURATION\t/snap?id=2&$dur$=3\t3\n") != std::string::npos;
+  }, 30000)) << testing_support::ReadFileBytes(log);
 }
 
 }  // namespace
