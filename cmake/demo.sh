@@ -10,6 +10,8 @@ bin=$(cd "$1" && pwd)
 receiver=$(realpath "$2")
 out=$root/build/demo
 mkdir -p "$out"
+# The control measures and captures the video in its media helper beside it.
+[ -f "$bin/ovprobe.exe" ] || { echo "demo: $bin/ovprobe.exe is missing" >&2; exit 1; }
 
 # A prefix of its own that draws on the virtual screen (the test prefix has no display).
 export WINEPREFIX=$root/build/wine-demo

@@ -10,7 +10,7 @@
 #include "../../ovtransfer/com/object.h"
 #include "../../ovtransfer/com/registry.h"
 #include "../../ovtransfer/outside/media_file_info.h"
-#include "../../ovtransfer/snapshot/graph_duration.h"
+#include "../../ovtransfer/probe/graph_duration.h"
 #include "../ovres/component_classes.h"
 
 namespace {
@@ -25,7 +25,7 @@ class CMediaFileInfo final : public com::CComBase, public IMediaFileInfo {
     if (!path) return E_POINTER;
     opened_ = false;
     LONGLONG duration = 0;  // 100 ns units
-    const HRESULT hr = snapshot::MeasureGraphDuration(path, &duration);
+    const HRESULT hr = probe::MeasureGraphDuration(path, &duration);
     if (FAILED(hr)) return hr;
     const LONGLONG ms = (duration + 5000) / 10000;
     playing_time_ms_ = ms > MAXLONG ? MAXLONG : static_cast<LONG>(ms);

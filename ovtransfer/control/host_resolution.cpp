@@ -94,7 +94,7 @@ ULONG WaitForAnswer(HWND window, HANDLE request, std::unique_ptr<char[]> result)
 }  // namespace
 
 ULONG ResolveHostAddress(HWND window, BSTR text) {
-  const int chars = text ? static_cast<int>(SysStringLen(text)) : 0;
+  const int chars = text ? static_cast<int>(wcslen(text)) : 0;  // the address text ends at a NUL, as its field does
   if (chars == 0) return 0;  // no address at all (the socket library reads an empty text as some address)
   std::string name;
   {

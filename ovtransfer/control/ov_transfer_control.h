@@ -227,13 +227,17 @@ class COvTransferControl : public com::CComBase,
   bool CompleteNewTask(size_t index, HRESULT hr, const std::wstring& primary, BSTR remote1, DWORD flags,
                        LONG* result);
   // Ready check, address, duplicate check and field sizes; false when the call ends there.
-  bool AcceptUpload(BSTR title, BSTR address, USHORT port, BSTR remote1, LONG* result, DWORD* ipv4);
-  bool IsQueued(DWORD ipv4, DWORD port, const std::wstring& remote1) const;
+  bool AcceptUpload(BSTR title, BSTR address, USHORT port, const std::wstring& primary, BSTR secondary, BSTR remote1,
+                    BSTR remote2, LONG* result, DWORD* ipv4);
+  // Whether one of the first `among` tasks has this address, port and first remote name.
+  bool IsQueued(DWORD ipv4, DWORD port, const std::wstring& remote1, size_t among) const;
   UploadTask NewTask(BSTR title, BSTR address, DWORD ipv4, USHORT port, BSTR remote1, ULONG style);
   void RemoveAllTasks();
 
   // Rows of the task list, one per task in list order.
   void InitTaskList();
+  // S_OK; S_FALSE while there is no window (the next window lists the task); E_FAIL when
+  // the list refuses the row.
   HRESULT InsertTaskRow(const UploadTask& task, int row);
   HRESULT DeleteTaskRow(DWORD task_id);
   // index: the task's place in the queue when the caller knows it (saves a scan of the queue).
@@ -246,7 +250,7 @@ class COvTransferControl : public com::CComBase,
 
   // The task commands of the buttons, the context menu and the Delete key.
   void OnTaskCommand(UINT id);
-  void OnSelectionChanged(int row);
+  void OnSelectionChanged(const NMLISTVIEW& change);
   void ShowTaskMenu(int row);
   void UpdateCommandButtons(LONG state, bool not_first, bool not_last);
   void UpdateButtonsFor(size_t index);

@@ -7,9 +7,11 @@ namespace settings {
 bool ReadDword(const wchar_t* name, DWORD* value) {
   com::RegKey key;
   if (key.Open(HKEY_CURRENT_USER, kSettingsKey, KEY_QUERY_VALUE) != ERROR_SUCCESS) return false;
-  DWORD type = 0, data = 0, size = sizeof(data);
-  if (RegQueryValueExW(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
-      type != REG_DWORD || size != sizeof(data))
+  // Four bytes whatever their type (a value written as binary reads the same); a value of
+  // another size is no limit at all.
+  DWORD data = 0, size = sizeof(data);
+  if (RegQueryValueExW(key.Get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
+      size != sizeof(data))
     return false;
   *value = data;
   return true;

@@ -9,7 +9,7 @@ inline constexpr wchar_t kSettingsKey[] = L"Software\\Corvane\\Tessaly";
 inline constexpr wchar_t kMaxUploadRate[] = L"MaxUploadRate";
 inline constexpr wchar_t kMaxTaskCount[] = L"MaxTaskCount";
 
-// True when the value exists as a 4-byte REG_DWORD; value is left alone otherwise.
+// True when the value exists and holds 4 bytes, of any type; value is left alone otherwise.
 bool ReadDword(const wchar_t* name, DWORD* value);
 // Creates the key when it is absent and writes the one value. Failures are the caller's to ignore.
 bool WriteDword(const wchar_t* name, DWORD value);

@@ -10,7 +10,9 @@
 
 namespace {
 
-std::wstring Text(BSTR b) { return b ? std::wstring(b, SysStringLen(b)) : std::wstring(); }
+// A field's text ends at the first NUL, as the store, the list and the engine read it; so the
+// duplicate check compares what they will see.
+std::wstring Text(BSTR b) { return b ? std::wstring(b) : std::wstring(); }
 
 bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
   return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
@@ -35,9 +37,11 @@ class TempFileGuard {
 
 }  // namespace
 
-bool COvTransferControl::IsQueued(DWORD ipv4, DWORD port, const std::wstring& remote1) const {
-  for (const UploadTask& task : queue_.Tasks())
+bool COvTransferControl::IsQueued(DWORD ipv4, DWORD port, const std::wstring& remote1, size_t among) const {
+  for (size_t i = 0; i < among && i < queue_.Size(); ++i) {
+    const UploadTask& task = queue_.Tasks()[i];
     if (task.ipv4 == ipv4 && task.port == port && EqualIgnoringCase(task.first_remote_name, remote1)) return true;
+  }
   return false;
 }
 
@@ -55,8 +59,8 @@ UploadTask COvTransferControl::NewTask(BSTR title, BSTR address, DWORD ipv4, USH
   return task;
 }
 
-bool COvTransferControl::AcceptUpload(BSTR title, BSTR address, USHORT port, BSTR remote1, LONG* result,
-                                      DWORD* ipv4) {
+bool COvTransferControl::AcceptUpload(BSTR title, BSTR address, USHORT port, const std::wstring& primary,
+                                      BSTR secondary, BSTR remote1, BSTR remote2, LONG* result, DWORD* ipv4) {
   if (!WindowReady_ || !result) return false;  // nothing happens before the window is ready
   *ipv4 = ResolveHostAddress(window_, address);
   if (*ipv4 == 0) {
@@ -64,13 +68,15 @@ bool COvTransferControl::AcceptUpload(BSTR title, BSTR address, USHORT port, BST
     return false;
   }
   // The port is compared as passed, so a call with port 0 never matches a queued task.
-  if (IsQueued(*ipv4, port, Text(remote1))) {
+  if (IsQueued(*ipv4, port, Text(remote1), queue_.Size())) {
     *result = S_OK;
     return false;
   }
+  // Refused whole rather than stored cut, before a task or an id is taken.
   if (!Fits(Text(title), kTitleCapacity) || !Fits(Text(address), kAddressCapacity) ||
-      !Fits(Text(remote1), kRemoteNameCapacity)) {
-    *result = E_INVALIDARG;  // refused whole rather than stored cut
+      !Fits(primary, kPathCapacity) || !Fits(Text(secondary), kPathCapacity) ||
+      !Fits(Text(remote1), kRemoteNameCapacity) || !Fits(Text(remote2), kRemoteNameCapacity)) {
+    *result = E_INVALIDARG;
     return false;
   }
   return true;
@@ -84,7 +90,9 @@ HRESULT COvTransferControl::AddSecondaryEntries(UploadTask& task, BSTR secondary
     if (path.empty() || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
       return E_INVALIDARG;
     if (FAILED(AddFileEntry(queue_, task, path, remote, L"", base_flags | FILE_NO_DATA | FILE_FOLDER))) return E_FAIL;
-    return FAILED(AddFolderEntries(queue_, task, path, remote, L"", base_flags, true)) ? E_FAIL : S_OK;
+    const HRESULT walked = AddFolderEntries(queue_, task, path, remote, L"", base_flags, true);
+    if (walked == E_NAME_TOO_LONG) return walked;  // told apart: the task's ids go back
+    return FAILED(walked) ? E_FAIL : S_OK;
   }
   if (path.empty()) return S_OK;
   return FAILED(AddFileEntry(queue_, task, path, remote, L"", base_flags)) ? E_FAIL : S_OK;
@@ -93,7 +101,7 @@ HRESULT COvTransferControl::AddSecondaryEntries(UploadTask& task, BSTR secondary
 HRESULT COvTransferControl::AddUpload(BSTR title, BSTR address, USHORT port, const std::wstring& primary,
                                       BSTR secondary, BSTR remote1, BSTR remote2, ULONG style, LONG* result) {
   DWORD ipv4 = 0;
-  if (!AcceptUpload(title, address, port, remote1, result, &ipv4)) return S_FALSE;
+  if (!AcceptUpload(title, address, port, primary, secondary, remote1, remote2, result, &ipv4)) return S_FALSE;
   const size_t index = queue_.AppendTask(NewTask(title, address, ipv4, port, remote1, style));
   UploadTask& task = queue_.At(index);
   const DWORD base = (style & STYLE_FILE_OPTION) ? FILE_OPTION : 0;
@@ -108,7 +116,14 @@ bool COvTransferControl::CompleteNewTask(size_t index, HRESULT hr, const std::ws
   if (SUCCEEDED(hr)) hr = FAILED(AddFileEntry(queue_, task, primary, Text(remote1), L"", flags)) ? E_FAIL : S_OK;
   if (SUCCEEDED(hr)) hr = InsertTaskRow(task, -1);
   if (FAILED(hr)) {
+    const DWORD first_id = task.id;
     queue_.RemoveTaskAt(index);
+    // A name that only the folder walk found too long is refused like an over-long argument,
+    // without using up ids; the task took the latest ones and nobody has seen them.
+    if (hr == E_NAME_TOO_LONG) {
+      queue_.GiveBackIds(first_id);
+      hr = E_FAIL;
+    }
     *result = hr;
     return false;
   }
@@ -166,7 +181,8 @@ STDMETHODIMP COvTransferControl::AddItem2(BSTR bstrTitle, BSTR bstrIPAddress, US
 HRESULT COvTransferControl::AddLink(BSTR title, BSTR address, USHORT port, BSTR link, BSTR secondary, BSTR remote1,
                                     BSTR remote2, ULONG style, LONG* result) {
   DWORD ipv4 = 0;
-  if (!AcceptUpload(title, address, port, remote1, result, &ipv4)) return S_OK;
+  // The primary file is the manifest, named here; the link has no field of its own.
+  if (!AcceptUpload(title, address, port, L"", secondary, remote1, remote2, result, &ipv4)) return S_OK;
   TempUploadFile temp;
   HRESULT hr = CreateTempUploadFile(&temp);
   if (FAILED(hr)) {

@@ -30,9 +30,12 @@ HRESULT COvTransferControl::LoadTasks() {
     }
     return HRESULT_FROM_WIN32(ERROR_FILE_CORRUPT);
   }
+  // Loading again (a new window, or Open before the window) must not queue a task twice; it
+  // is found among the tasks queued before this load only, since the page may queue two tasks
+  // of the same server and name (port 0 is never a duplicate) and both are in the file.
+  const size_t queued_before = queue_.Size();
   for (UploadTask& task : stored) {
-    // Loading again (a new window, or Open before the window) must not queue a task twice.
-    if (IsQueued(task.ipv4, task.port, task.first_remote_name)) continue;
+    if (IsQueued(task.ipv4, task.port, task.first_remote_name, queued_before)) continue;
     if (task.state == TASK_UPLOADING || task.state == TASK_PAUSED) task.state = TASK_RESTORED;
     task.id = queue_.TakeId();
     const size_t index = queue_.AppendTask(std::move(task));

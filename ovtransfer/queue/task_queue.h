@@ -26,6 +26,9 @@ class CTaskQueue {
   DWORD TakeId() { return next_id_++; }
   DWORD NextTaskId() const { return next_id_; }
   void ResetIds() { next_id_ = 0; }
+  // The ids from first on are handed out again: only for a task that took the latest ids and
+  // is gone again before anyone saw them.
+  void GiveBackIds(DWORD first) { next_id_ = first; }
 
   // The running count is the number of tasks holding one of the running slots, always.
   LONG RunningCount() const { return running_; }

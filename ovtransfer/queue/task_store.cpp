@@ -57,8 +57,11 @@ class Reader {
   size_t at_;
 };
 
+// A database or user id is part of a file name: none of the characters a file name may not
+// hold (so no separator, and no way out of the store folder), and no trailing dot or space,
+// which the file system would drop ("." and ".." among them). Dots inside are fine.
 bool NameIsSafe(const std::wstring& name) {
-  if (name.empty() || name.find(L"..") != std::wstring::npos) return false;
+  if (name.empty() || name.back() == L'.' || name.back() == L' ') return false;
   for (wchar_t c : name)
     if (c < 0x20 || std::wcschr(L"\\/:*?\"<>|", c)) return false;
   return true;

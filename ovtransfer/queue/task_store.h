@@ -15,8 +15,8 @@ inline constexpr size_t kStoreTaskSize = 4664;
 inline constexpr size_t kStoreEntrySize = 3120;
 
 // Windows directory\ovtransfer\<database id>_<user id>.ini. E_FAIL when either is empty,
-// holds a character a file name may not have (or "..", which would leave the folder), or
-// the path would not fit in 260 characters.
+// holds a character a file name may not have, ends in a dot or a space, or the path would
+// not fit in 260 characters.
 HRESULT TaskStorePath(const std::wstring& database, const std::wstring& user, std::wstring* path);
 
 // The file's bytes for the tasks that are not done.

@@ -2,8 +2,7 @@
 
 #include <objbase.h>
 
-#include "media_probe.h"
-#include "snapshot_capture.h"
+#include "probe_helper.h"
 #include "snapshot_post.h"
 
 namespace snapshot {
@@ -81,9 +80,10 @@ DWORD DurationReportWorker(const SnapshotJob& job) {
   Apartment apartment;
   bool succeeded = false;
   try {
-    // An address that no post can reach fails the job before the media file is opened.
+    // An address that no post can reach fails the job before the media file is opened. The
+    // file is opened in the media helper: whatever it does to the helper, here it is a failure.
     LONG seconds = 0;
-    succeeded = AddressIsPostable(job.address) && ProbeMediaDuration(job.media_path, &seconds) == S_OK &&
+    succeeded = AddressIsPostable(job.address) && ProbeDurationInHelper(job.media_path, &seconds) == S_OK &&
                 PostDuration(job.address, seconds) == 0;
   } catch (...) {
     succeeded = false;
@@ -102,7 +102,7 @@ DWORD SnapshotWorker(const SnapshotJob& job) {
     const std::wstring still = StillPath(reserved);
     try {
       LONG seconds = 0;
-      succeeded = AddressIsPostable(job.address) && CaptureSnapshot(job.media_path, 0, still, &seconds) == S_OK &&
+      succeeded = AddressIsPostable(job.address) && CaptureStillInHelper(job.media_path, still, &seconds) == S_OK &&
                   PostFile(job.address, still, seconds) == 0;
     } catch (...) {
       succeeded = false;

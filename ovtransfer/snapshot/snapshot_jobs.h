@@ -1,7 +1,8 @@
 // Snapshot and duration jobs: when the scheduler starts a task, its primary media file's
 // playing time, or a still of it with the playing time, goes to the page's server through
-// the snapshot address. Each job runs on a detached worker thread and ends by clearing its
-// bits in the task's flags, through the control's report channel.
+// the snapshot address. Each job runs on a detached worker thread, which has the media helper
+// open the file (probe_helper.h), and ends by clearing its bits in the task's flags, through
+// the control's report channel.
 #pragma once
 #include <windows.h>
 

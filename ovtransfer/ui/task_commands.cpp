@@ -110,7 +110,7 @@ LRESULT COvTransferControl::OnListNotify(NMHDR* header) {
       ShowTaskMenu(reinterpret_cast<NMITEMACTIVATE*>(header)->iItem);
       return 0;
     case LVN_ITEMCHANGED:
-      OnSelectionChanged(reinterpret_cast<NMLISTVIEW*>(header)->iItem);
+      OnSelectionChanged(*reinterpret_cast<NMLISTVIEW*>(header));
       return 0;
     case LVN_KEYDOWN:
       if (reinterpret_cast<NMLVKEYDOWN*>(header)->wVKey == VK_DELETE) DeleteSelected();
@@ -119,9 +119,16 @@ LRESULT COvTransferControl::OnListNotify(NMHDR* header) {
   return 0;
 }
 
-void COvTransferControl::OnSelectionChanged(int row) {
-  if (row == -1) return;
-  if (SelectedRowCount(ListWindow_) != 1) {
+void COvTransferControl::OnSelectionChanged(const NMLISTVIEW& change) {
+  // Only the user's selection names the task: a row's text changing on a tick, or the focus
+  // moving, is no selection; and the task is the row that is selected, not the row that
+  // changed (a Ctrl-click takes the selection off the row it names).
+  if (change.iItem == -1 || !(change.uChanged & LVIF_STATE) ||
+      !((change.uNewState ^ change.uOldState) & LVIS_SELECTED))
+    return;
+  const int row = static_cast<int>(SendMessageW(ListWindow_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+  if (row < 0 || SelectedRowCount(ListWindow_) != 1) {
+    SelectedTaskId_ = -1;  // no single task is selected: the commands have none to act on
     UpdateCommandButtons(-1, false, false);
     return;
   }
@@ -287,9 +294,12 @@ void COvTransferControl::MoveSelected(int step) {
   const int to = index + step;
   if (to < 0 || to >= static_cast<int>(queue_.Size())) return;
   const DWORD neighbour = queue_.At(static_cast<size_t>(to)).id;
+  // The row is taken out and put back, so its selection goes and with it SelectedTaskId;
+  // selecting the moved row again brings both back.
+  const DWORD moving = static_cast<DWORD>(SelectedTaskId_);
   queue_.MoveTask(static_cast<size_t>(index), static_cast<size_t>(to));
-  MoveTaskRow(static_cast<DWORD>(SelectedTaskId_), neighbour);
-  SelectTaskRow(static_cast<DWORD>(SelectedTaskId_));
+  MoveTaskRow(moving, neighbour);
+  SelectTaskRow(moving);
   SaveTasks();
 }
 

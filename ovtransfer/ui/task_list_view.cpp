@@ -72,7 +72,9 @@ void COvTransferControl::InitTaskList() {
 }
 
 HRESULT COvTransferControl::InsertTaskRow(const UploadTask& task, int row) {  // -1 appends
-  if (!ListWindow_) return E_FAIL;  // no window: no row can be made
+  // No window (the container took it away): there is no row to make; the task gets its row
+  // when the window is made again.
+  if (!ListWindow_) return S_FALSE;
   if (row == -1) row = static_cast<int>(SendMessageW(ListWindow_, LVM_GETITEMCOUNT, 0, 0));
   LVITEMW item = {};
   item.mask = LVIF_TEXT | LVIF_PARAM;

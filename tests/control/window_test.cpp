@@ -2,6 +2,9 @@
 // limit lists, the layout and the life cycle of the window.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <vector>
+
 #include "host/property_bag.h"
 #include "ovtransfer/com/object.h"
 #include "ovtransfer/com/registry.h"
@@ -29,6 +32,51 @@ std::wstring ComboText(HWND combo, int index) {
 
 std::wstring Selected(HWND combo) {
   return ComboText(combo, static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0)));
+}
+
+// The items of dialog 104 as its template holds them: id and style, in order.
+struct TemplateItem {
+  DWORD id;
+  DWORD style;
+};
+
+std::vector<TemplateItem> DialogItems(HMODULE module) {
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(104), RT_DIALOG);
+  if (!found) return {};
+  const BYTE* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+  const auto word = [&](size_t at) { return *reinterpret_cast<const WORD*>(bytes + at); };
+  const auto dword = [&](size_t at) { return *reinterpret_cast<const DWORD*>(bytes + at); };
+  // An ordinal is FFFF and a word; a string runs to its terminator.
+  const auto skip_name = [&](size_t at) {
+    if (word(at) == 0xFFFF) return at + 4;
+    while (word(at) != 0) at += 2;
+    return at + 2;
+  };
+  if (word(0) != 1 || word(2) != 0xFFFF) return {};  // DLGTEMPLATEEX
+  const DWORD style = dword(12);
+  const WORD count = word(16);
+  size_t at = skip_name(skip_name(skip_name(26)));  // menu, class, caption
+  if (style & (DS_SETFONT | DS_SHELLFONT)) at = skip_name(at + 6);
+  std::vector<TemplateItem> items;
+  for (WORD i = 0; i < count; ++i) {
+    at = (at + 3) & ~static_cast<size_t>(3);
+    items.push_back({dword(at + 20), dword(at + 8)});
+    at = skip_name(skip_name(at + 24));  // class, text
+    at += 2 + word(at);                  // creation data
+  }
+  return items;
+}
+
+TEST(DialogTemplate, TheRateListAndItsLabelStartHidden) {
+  const std::vector<TemplateItem> items = DialogItems(GetModuleHandleW(nullptr));
+  const DWORD ids[] = {203, 32776, 32775, 32770, 32771, 32772, 207, 208, 209, 210};
+  ASSERT_EQ(items.size(), std::size(ids));
+  for (size_t i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(items[i].id, ids[i]);
+    if (ids[i] != 208 && ids[i] != 210) EXPECT_TRUE(items[i].style & WS_VISIBLE) << ids[i];
+  }
+  EXPECT_EQ(items[7].style, static_cast<DWORD>(WS_CHILD | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST));
+  EXPECT_EQ(items[9].style, static_cast<DWORD>(WS_CHILD | WS_GROUP | SS_LEFT));
 }
 
 class ControlWindow : public ::testing::Test {

@@ -12,6 +12,9 @@
 
 #include "ovtransfer/com/registry.h"
 #include "ovtransfer/module/settings.h"
+#include "snapshot/helper_processes.h"
+#include "snapshot/local_http_server.h"
+#include "snapshot/media_files.h"
 #include "support/hosted_test_control.h"
 #include "support/receiver_process.h"
 #include "support/relay_process.h"
@@ -110,6 +113,44 @@ TEST_F(Uploads, FileWithSecondaryAndNestedFoldersArriveWhole) {
   EXPECT_EQ(receiver_.ReadLog().size(), 6u) << "every file logged once";
   EXPECT_EQ(Task(0).progress, 100u) << "100.0%";
   EXPECT_EQ(control_->Object().RunningCount(), 0);
+}
+
+// A user's media file that the media framework cannot read (or that crashes it) costs only
+// its still and playing time: the page's process goes on and every file arrives.
+TEST_F(Uploads, CutAndMeaninglessMediaFilesArriveWhileOnlyTheirJobsFail) {
+  snapshot_tests::LocalHttpServer snapshots;
+  control_->Script()->put_SnapshotUploadUrl(com::Bstr(snapshots.Url(L"/snap")).Get());
+  const std::string cut = snapshot_tests::TruncatedAvi(), noise = Bytes(70000, 6),
+                    good = snapshot_tests::AviBytes(32, 24, 10, 10, RGB(0, 0, 255), RGB(0, 0, 255));
+  const struct {
+    const wchar_t* name;
+    const std::string& bytes;
+    ULONG style;
+    DWORD flags_after;
+  } uploads[] = {
+      {L"cut.avi", cut, STYLE_SNAPSHOT, STYLE_SNAPSHOT | STYLE_REPORT_DURATION},
+      {L"noise.avi", noise, STYLE_SNAPSHOT, STYLE_SNAPSHOT | STYLE_REPORT_DURATION},
+      {L"cut-too.avi", cut, 0, STYLE_REPORT_DURATION},
+      {L"noise-too.avi", noise, 0, STYLE_REPORT_DURATION},
+      {L"good.avi", good, STYLE_SNAPSHOT, 0},
+  };
+  for (const auto& upload : uploads)
+    ASSERT_EQ(Add(files_.WriteFile(upload.name, upload.bytes), L"", upload.name, L"", upload.style), 0);
+
+  constexpr DWORD kRunning = TASK_SNAPSHOT_RUNNING | TASK_DURATION_RUNNING;
+  ASSERT_TRUE(Until([&] {
+    for (size_t i = 0; i < std::size(uploads); ++i)
+      if (Task(i).flags & kRunning) return false;
+    return AllDone();
+  }));
+  for (size_t i = 0; i < std::size(uploads); ++i) {
+    ExpectReceived(uploads[i].name, uploads[i].bytes);
+    EXPECT_EQ(Task(i).flags, uploads[i].flags_after) << i;
+  }
+  const auto posts = snapshots.Requests();
+  ASSERT_EQ(posts.size(), 1u) << "only the good video's still";
+  EXPECT_EQ(posts[0].target, "/snap?$dur$=1");
+  EXPECT_EQ(snapshot_tests::ChildProcesses(L"ovprobe.exe"), 0);
 }
 
 TEST_F(Uploads, LargeFileWithoutLimit) {

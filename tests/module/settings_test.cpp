@@ -29,19 +29,28 @@ TEST_F(SettingsStore, MissingKeyLeavesTheValueAndTheFirstWriteCreatesIt) {
   EXPECT_EQ(size, 4u);
 }
 
-TEST_F(SettingsStore, ValuesOfAnotherShapeAreIgnored) {
+TEST_F(SettingsStore, FourBytesAreReadWhateverTheirTypeAndOtherSizesAreAbsent) {
   HKEY key;
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, settings::kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
                             nullptr),
             ERROR_SUCCESS);
-  ULONGLONG wide = 8192;
-  RegSetValueExW(key, L"MaxUploadRate", 0, REG_QWORD, reinterpret_cast<BYTE*>(&wide), sizeof(wide));
-  RegSetValueExW(key, L"MaxTaskCount", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"8"), 4);
+  const BYTE rate[] = {0x00, 0x04, 0x00, 0x00};
+  RegSetValueExW(key, L"MaxUploadRate", 0, REG_BINARY, rate, sizeof(rate));
+  ULONGLONG wide = 8;
+  RegSetValueExW(key, L"MaxTaskCount", 0, REG_QWORD, reinterpret_cast<BYTE*>(&wide), sizeof(wide));
   RegCloseKey(key);
 
   DWORD value = 7;
-  EXPECT_FALSE(settings::ReadDword(settings::kMaxUploadRate, &value));
-  EXPECT_FALSE(settings::ReadDword(settings::kMaxTaskCount, &value));
+  ASSERT_TRUE(settings::ReadDword(settings::kMaxUploadRate, &value));
+  EXPECT_EQ(value, 1024u);
+  value = 7;
+  EXPECT_FALSE(settings::ReadDword(settings::kMaxTaskCount, &value)) << "eight bytes are no limit";
+  EXPECT_EQ(value, 7u);
+
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, settings::kSettingsKey, 0, KEY_WRITE, &key), ERROR_SUCCESS);
+  RegSetValueExW(key, L"MaxTaskCount", 0, REG_BINARY, rate, 2);
+  RegCloseKey(key);
+  EXPECT_FALSE(settings::ReadDword(settings::kMaxTaskCount, &value)) << "nor are two";
   EXPECT_EQ(value, 7u);
 }
 

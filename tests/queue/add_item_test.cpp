@@ -134,10 +134,69 @@ TEST_F(AddItems, FailuresLeaveNothingButTheIdsTheyTook) {
   // Over-long texts are refused whole, never stored cut.
   EXPECT_EQ(control_.Add(M::kAddItem, std::wstring(1024, L't').c_str(), L"127.0.0.1", 1, file, L"", L"n", L"", 0),
             kInvalidArg);
-  EXPECT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, std::wstring(260, L'p'), L"", L"n", L"", 0), kFail);
   EXPECT_EQ(control_.Add(M::kAddItem, std::wstring(1023, L't').c_str(), L"127.0.0.1", 1, file, L"",
                          std::wstring(1023, L'r').c_str(), L"", 0),
             0);
+  EXPECT_EQ(Queue().Size(), 1u);
+}
+
+TEST_F(AddItems, OverLongPathsAndNamesAreRefusedWithoutTakingAnId) {
+  const std::wstring file = files_.WriteFile(L"f.bin", "f");
+  const std::wstring long_path(260, L'p');
+  const std::wstring long_name(1024, L'r');
+  const std::set<std::wstring> temp = TempFiles();
+  EXPECT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, long_path, L"", L"n", L"", 0), kInvalidArg);
+  EXPECT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, file, long_path, L"n", L"m", 0), kInvalidArg);
+  EXPECT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, file, long_path, L"n", L"m", STYLE_FOLDER), kInvalidArg);
+  EXPECT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, file, file, L"n", long_name.c_str(), 0), kInvalidArg);
+  EXPECT_EQ(control_.Add(M::kAddItem2, L"t", L"127.0.0.1", 1, L"abc", long_path, L"n", L"m", 0), kInvalidArg);
+  EXPECT_EQ(control_.Add(M::kAddItem3, L"t", L"127.0.0.1", 1, L"L", file, L"n", long_name.c_str(), 0), kInvalidArg);
+  EXPECT_EQ(TempFiles(), temp) << "no text or manifest file stays behind";
+  EXPECT_EQ(control_.Object().NextTaskId(), 0);
+
+  // A name that only the folder walk builds does not fit: the call fails, still taking no id.
+  const std::wstring d = files_.MakeFolder(L"d");
+  files_.WriteFile(L"d\\a.txt", "abc");
+  EXPECT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, file, d, L"n", std::wstring(1020, L'r').c_str(),
+                         STYLE_FOLDER),
+            kFail);
+  EXPECT_EQ(control_.Add(M::kAddItem3, L"t", L"127.0.0.1", 1, L"L", d, L"n", std::wstring(1020, L'r').c_str(),
+                         STYLE_FOLDER),
+            kFail);
+  EXPECT_EQ(TempFiles(), temp);
+  EXPECT_EQ(Queue().Size(), 0u);
+  EXPECT_EQ(control_.RowCount(), 0);
+
+  // The longest that fit are queued, and the task takes the next id.
+  ASSERT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, std::wstring(259, L'p'), std::wstring(259, L's'), L"n",
+                         std::wstring(1023, L'r').c_str(), 0),
+            0);
+  EXPECT_EQ(Queue().Tasks()[0].id, 0u);
+}
+
+TEST_F(AddItems, ANulInsideAStringEndsItsField) {
+  const std::wstring file = files_.WriteFile(L"f.bin", "data");
+  const auto with_nul = [](const std::wstring& head) { return com::Bstr(head + std::wstring(1, L'\0') + L"tail"); };
+  com::Bstr title = with_nul(L"Title"), address = with_nul(L"127.0.0.1"), primary = with_nul(file),
+            remote1 = with_nul(L"up/a.mp4"), remote2 = with_nul(L"up/b"), secondary = with_nul(file);
+  LONG result = 1;
+  control_.Script()->AddItem(title.Get(), address.Get(), 9000, primary.Get(), secondary.Get(), remote1.Get(),
+                             remote2.Get(), 0, &result);
+  ASSERT_EQ(result, 0);
+  ASSERT_EQ(Queue().Size(), 1u);
+  const UploadTask& task = Queue().Tasks()[0];
+  EXPECT_EQ(task.title, L"Title");
+  EXPECT_EQ(task.address_text, L"127.0.0.1");
+  EXPECT_EQ(task.first_remote_name, L"up/a.mp4");
+  ASSERT_EQ(task.files.size(), 2u);
+  EXPECT_EQ(task.files[0].local_path, file);
+  EXPECT_EQ(task.files[0].remote_name, L"up/b");
+  EXPECT_EQ(task.files[1].local_path, file);
+  EXPECT_EQ(task.files[1].remote_name, L"up/a.mp4");
+  EXPECT_EQ(control_.Cell(0, 1), L"Title");
+
+  // The name the engine would be given is the duplicate key.
+  EXPECT_EQ(control_.Add(M::kAddItem, L"again", L"127.0.0.1", 9000, file, L"", L"UP/A.MP4", L"", 0), 0);
   EXPECT_EQ(Queue().Size(), 1u);
 }
 

@@ -178,15 +178,21 @@ TEST(TaskStore, DamagedFilesEndInAnAllowedOutcomeWithoutReadingPastTheEnd) {
   EXPECT_EQ(DecodeTaskStore(magic, &tasks), StoreDamage::kHeader);
 }
 
-TEST(TaskStore, NamesThatWouldLeaveTheStoreFolderAreRefused) {
+TEST(TaskStore, NamesThatWouldLeaveTheStoreFolderOrAreNoFileNamesAreRefused) {
   std::wstring path;
   ASSERT_EQ(TaskStorePath(L"{DB}", L"alice", &path), S_OK);
   const std::wstring tail = L"\\ovtransfer\\{DB}_alice.ini";
   ASSERT_GT(path.size(), tail.size());
   EXPECT_EQ(path.substr(path.size() - tail.size()), tail);
-  for (const wchar_t* bad : {L"", L"..", L"..\\x", L"a/b", L"a\\b", L"c:x", L"a*b", L"a\x01"}) {
+  for (const wchar_t* bad : {L"", L".", L"..", L"..\\x", L"a/b", L"a\\b", L"c:x", L"a*b", L"a?", L"a\"b", L"<a>",
+                             L"a|b", L"a\x01", L"a\x1f", L"a.", L"a "}) {
     EXPECT_EQ(TaskStorePath(bad, L"alice", &path), E_FAIL) << std::wstring(bad).size();
     EXPECT_EQ(TaskStorePath(L"{DB}", bad, &path), E_FAIL);
+  }
+  // Dots and spaces inside a name leave no folder.
+  for (const wchar_t* good : {L"john..doe", L"a b", L".hidden", L"x.y"}) {
+    EXPECT_EQ(TaskStorePath(good, L"alice", &path), S_OK);
+    EXPECT_EQ(TaskStorePath(L"{DB}", good, &path), S_OK);
   }
   EXPECT_EQ(TaskStorePath(std::wstring(250, L'd'), L"u", &path), E_FAIL) << "no path over 259 characters";
 }

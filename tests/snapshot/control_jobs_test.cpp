@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "helper_processes.h"
 #include "host/hosted_control.h"
 #include "local_http_server.h"
 #include "media_files.h"
@@ -41,6 +42,9 @@ class ControlJobs : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(control_->Active());
+    // Start steps come only from the test's own ticks: jobs take the media helper's start-up
+    // time, during which the control's timer would start further jobs.
+    KillTimer(control_->Host().ControlWindow(), 0);
     // Connecting fails, so the task comes through a start step at every tick.
     script_.failing = {L"Connect"};
     video_ = files_.WriteFile(L"v.avi", snapshot_tests::AviBytes(32, 24, 10, 10, RGB(0, 0, 255), RGB(0, 0, 255)));
@@ -48,9 +52,8 @@ class ControlJobs : public ::testing::Test {
     control_->Script()->Open(com::Bstr(L"snap-user").Get(), com::Bstr(L"u").Get(), com::Bstr(L"p").Get());
     control_->Script()->put_SnapshotUploadUrl(com::Bstr(server_.Url(L"/up?x=1")).Get());
   }
-  void Queue(const std::wstring& primary, ULONG style) {
-    ASSERT_EQ(control_->Add(HostedTestControl::kAddItem, L"t", L"10.1.2.3", 9000, primary, L"", L"v/m?id=7", L"",
-                            style),
+  void Queue(const std::wstring& primary, ULONG style, const wchar_t* remote = L"v/m?id=7") {
+    ASSERT_EQ(control_->Add(HostedTestControl::kAddItem, L"t", L"10.1.2.3", 9000, primary, L"", remote, L"", style),
               0);
   }
   void Tick() { SendMessageW(control_->Host().ControlWindow(), WM_TIMER, 0, 0); }
@@ -107,6 +110,20 @@ TEST_F(ControlJobs, AFailedSnapshotLeavesTheWishesAndTheDurationIsReportedMeanwh
   EXPECT_EQ(requests[0].target, "/up?id=7&$dur$=2");
   EXPECT_EQ(requests[1].target, "/up?id=7&$dur$=2");
   EXPECT_EQ(requests[1].body, "") << "the duration report has no body";
+}
+
+TEST_F(ControlJobs, CutAndMeaninglessMediaFailTheirJobsInTheHelperOnly) {
+  Queue(files_.WriteFile(L"cut.avi", snapshot_tests::TruncatedAvi()), STYLE_SNAPSHOT, L"v/cut.avi");
+  Queue(files_.WriteFile(L"noise.avi", std::string(3000, 'n')), 0, L"v/noise.avi");
+  Tick();
+  EXPECT_EQ(Flags(0), STYLE_SNAPSHOT | STYLE_REPORT_DURATION | TASK_SNAPSHOT_RUNNING);
+  EXPECT_EQ(Flags(1), STYLE_REPORT_DURATION | TASK_DURATION_RUNNING);
+  constexpr DWORD kRunning = TASK_SNAPSHOT_RUNNING | TASK_DURATION_RUNNING;
+  ASSERT_TRUE(PumpUntil([&] { return !(Flags(0) & kRunning) && !(Flags(1) & kRunning); }));
+  EXPECT_EQ(Flags(0), STYLE_SNAPSHOT | STYLE_REPORT_DURATION) << "the snapshot is tried again";
+  EXPECT_EQ(Flags(1), STYLE_REPORT_DURATION);
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_EQ(snapshot_tests::ChildProcesses(L"ovprobe.exe"), 0);
 }
 
 TEST_F(ControlJobs, ATaskDeletedWhileItsJobRunsIsNotTouched) {

@@ -5,8 +5,10 @@
 #include <functional>
 #include <vector>
 
+#include "helper_processes.h"
 #include "local_http_server.h"
 #include "media_files.h"
+#include "ovtransfer/snapshot/probe_helper.h"
 #include "ovtransfer/queue/task_queue.h"
 #include "ovtransfer/snapshot/snapshot_jobs.h"
 #include "support/com_apartment.h"
@@ -62,6 +64,7 @@ class Jobs : public ::testing::Test {
   }
   void TearDown() override {
     g_bodies.clear();
+    snapshot::SetProbeHelperSettings({});
     SetEnvironmentVariableW(L"TMP", had_tmp_ ? previous_tmp_.c_str() : nullptr);
   }
   void AddEntry(const std::wstring& path, const std::wstring& remote, DWORD flags) {
@@ -183,11 +186,16 @@ TEST_F(Jobs, ADurationJobClearsOnlyItsRunningBitWhateverTheOutcome) {
   EXPECT_EQ(FlagsAfter(running, [&] { return snapshot::DurationReportWorker(Job(wav, server_.Url(L"/d"))); }, &code),
             after);
   EXPECT_EQ(code, 1u);
-  // A file the probe cannot read, or an address no post can reach: nothing is posted.
-  const std::wstring noise = files_.WriteFile(L"n.bin", std::string(4000, 'n'));
-  EXPECT_EQ(FlagsAfter(running, [&] { return snapshot::DurationReportWorker(Job(noise, server_.Url(L"/d"))); }, &code),
-            after);
-  EXPECT_EQ(code, 1u);
+  // Files the probe cannot read (a cut AVI, noise), or an address no post can reach:
+  // nothing is posted.
+  const std::wstring unreadable[] = {files_.WriteFile(L"n.bin", std::string(4000, 'n')),
+                                     files_.WriteFile(L"cut.avi", snapshot_tests::TruncatedAvi())};
+  for (const std::wstring& media : unreadable) {
+    EXPECT_EQ(
+        FlagsAfter(running, [&] { return snapshot::DurationReportWorker(Job(media, server_.Url(L"/d"))); }, &code),
+        after);
+    EXPECT_EQ(code, 1u);
+  }
   EXPECT_EQ(FlagsAfter(running, [&] { return snapshot::DurationReportWorker(Job(wav, L"")); }, &code), after);
   EXPECT_EQ(code, 1u);
   EXPECT_EQ(server_.Requests().size(), 2u);
@@ -217,9 +225,13 @@ TEST_F(Jobs, AFailedSnapshotIsTriedAgainAndLeavesNoTemporaryFile) {
   const DWORD running = STYLE_SNAPSHOT | STYLE_REPORT_DURATION | TASK_SNAPSHOT_RUNNING;
   const DWORD after = STYLE_SNAPSHOT | STYLE_REPORT_DURATION;
   server_.QueueReply(HttpResponse(200, "REFUSED"));
+  const std::wstring cut = files_.WriteFile(L"cut.avi", snapshot_tests::TruncatedAvi());
+  const std::wstring noise = files_.WriteFile(L"noise.avi", std::string(3000, 'n'));
   const std::pair<std::wstring, std::wstring> failures[] = {
-      {avi, server_.Url(L"/s")},  // the server refuses
-      {wav, server_.Url(L"/s")},  // no video
+      {avi, server_.Url(L"/s")},    // the server refuses
+      {wav, server_.Url(L"/s")},    // no video
+      {cut, server_.Url(L"/s")},    // headers cut off
+      {noise, server_.Url(L"/s")},  // no media at all
       {avi, L""},                 // nowhere to post
       {avi, L"ftp://h/s"},
   };
@@ -231,6 +243,26 @@ TEST_F(Jobs, AFailedSnapshotIsTriedAgainAndLeavesNoTemporaryFile) {
     EXPECT_TRUE(TempFiles().empty());
   }
   EXPECT_EQ(server_.Requests().size(), 1u) << "only the still that was made is posted";
+}
+
+TEST_F(Jobs, AHelperThatHangsFailsTheJobAtTheLimit) {
+  snapshot::ProbeHelperSettings settings;
+  settings.program = snapshot_tests::FakeHelperPath();
+  settings.time_limit_ms = 1000;
+  snapshot::SetProbeHelperSettings(settings);
+  const std::wstring media = files_ / L"hang.avi";
+  DWORD code = 9;
+  EXPECT_EQ(FlagsAfter(STYLE_REPORT_DURATION | TASK_DURATION_RUNNING,
+                       [&] { return snapshot::DurationReportWorker(Job(media, server_.Url(L"/d"))); }, &code),
+            STYLE_REPORT_DURATION);
+  EXPECT_EQ(code, 1u);
+  EXPECT_EQ(FlagsAfter(STYLE_SNAPSHOT | STYLE_REPORT_DURATION | TASK_SNAPSHOT_RUNNING,
+                       [&] { return snapshot::SnapshotWorker(Job(media, server_.Url(L"/s"))); }, &code),
+            STYLE_SNAPSHOT | STYLE_REPORT_DURATION);
+  EXPECT_EQ(code, 1u);
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_TRUE(TempFiles().empty());
+  EXPECT_EQ(snapshot_tests::ChildProcesses(L"fake_probe.exe"), 0);
 }
 
 TEST_F(Jobs, ReportsWakeTheWindowAndOutlivedOnesAreDropped) {

@@ -1,5 +1,6 @@
-// The playing-time probe (through a scripted media-file information object and through the
-// media framework on real files), the media-file information component, and the still.
+// What the media helper runs, here in the test's own process: the playing-time probe (through
+// a scripted media-file information object and through the media framework on real files),
+// the media-file information component, and the still.
 #include <gtest/gtest.h>
 
 #include "components/ovres/component_classes.h"
@@ -8,15 +9,15 @@
 #include "ovtransfer/com/object.h"
 #include "ovtransfer/com/ptr.h"
 #include "ovtransfer/outside/media_file_info.h"
-#include "ovtransfer/snapshot/media_probe.h"
-#include "ovtransfer/snapshot/snapshot_capture.h"
+#include "ovtransfer/probe/media_probe.h"
+#include "ovtransfer/probe/snapshot_capture.h"
 #include "support/com_apartment.h"
 #include "support/scratch_folder.h"
 
 namespace {
 
-using snapshot::CaptureSnapshot;
-using snapshot::ProbeMediaDuration;
+using probe::CaptureSnapshot;
+using probe::ProbeMediaDuration;
 using snapshot_tests::AviBytes;
 using snapshot_tests::Image;
 using snapshot_tests::WavBytes;

@@ -1,16 +1,20 @@
 // The task commands driven as a user drives them: selections in the list, buttons,
 // the Delete key and the confirmation questions.
+#include <winsock2.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "support/fake_engine.h"
 #include "support/hosted_test_control.h"
 #include "support/message_box_answerer.h"
 #include "support/scratch_folder.h"
 
 namespace {
 
+using testing_support::CountCalls;
 using testing_support::HostedTestControl;
 using testing_support::MessageBoxAnswerer;
 
@@ -96,6 +100,10 @@ class Commands : public ::testing::Test {
     return SendMessageW(control_.List(), LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED;
   }
 
+  // Engines made by a tick are scripted ones; the script outlives the control.
+  testing_support::ComApartment apartment_;
+  testing_support::EngineScript script_;
+  testing_support::FakeEngineRegistration engines_{script_};
   HostedTestControl control_;
   testing_support::ScratchFolder files_;
   std::wstring file_;
@@ -258,6 +266,67 @@ TEST_F(Commands, ClicksOnEmptySpaceShowNoMenuAndDisableStartAndPause) {
   EXPECT_FALSE(Enabled(32776));
   EXPECT_FALSE(Enabled(32775));
   EXPECT_TRUE(Enabled(32770)) << "a row is still selected";
+}
+
+// The selection the commands act on, while the scheduler changes rows beside it.
+class Selection : public Commands {
+ protected:
+  // A click on a row's status cell, with Ctrl held or not, as the mouse gives it.
+  void Click(int row, bool ctrl) {
+    RECT bounds = {};
+    bounds.left = LVIR_BOUNDS;
+    SendMessageW(control_.List(), LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&bounds));
+    const LPARAM at = MAKELPARAM(bounds.left + 10, (bounds.top + bounds.bottom) / 2);
+    const WPARAM keys = ctrl ? MK_CONTROL : 0;
+    SendMessageW(control_.List(), WM_LBUTTONDOWN, keys | MK_LBUTTON, at);
+    SendMessageW(control_.List(), WM_LBUTTONUP, keys, at);
+  }
+  LONG Selected() { return control_.Object().SelectedTaskId(); }
+  LONG IdOf(int row) { return static_cast<LONG>(control_.RowTaskId(row)); }
+};
+
+TEST_F(Selection, ATickThatChangesAnotherRowLeavesTheSelectedTaskAndTheButtonsAlone) {
+  Queue(L"paused", TASK_PAUSED);
+  Queue(L"waiting", TASK_QUEUED);
+  Select(0);
+  ASSERT_EQ(Selected(), IdOf(0));
+  ASSERT_TRUE(Enabled(32776));
+  SendMessageW(Window(), WM_TIMER, 0, 0);  // the tick starts the waiting task
+  ASSERT_EQ(control_.Cell(1, 0), L"上传");
+  EXPECT_EQ(Selected(), IdOf(0));
+  EXPECT_TRUE(Enabled(32776)) << "Start still describes the paused task";
+  EXPECT_FALSE(Enabled(32775));
+  EXPECT_FALSE(Enabled(32771));
+  Command(32775);  // Pause acts on the selected task, not on the one that started
+  EXPECT_EQ(control_.Object().Queue().At(1).state, static_cast<DWORD>(TASK_UPLOADING));
+  EXPECT_EQ(CountCalls(script_, L"PauseTransfer"), 0);
+}
+
+TEST_F(Selection, CtrlClicksNameOnlyTheRowThatStaysSelected) {
+  Queue(L"paused", TASK_PAUSED);
+  Queue(L"queued", TASK_QUEUED);
+  Click(0, false);
+  ASSERT_EQ(Selected(), IdOf(0));
+  Click(1, true);  // both rows selected
+  EXPECT_FALSE(Enabled(32776));
+  Click(0, true);  // the first row off: the second is the one selected
+  ASSERT_FALSE(RowSelected(0));
+  ASSERT_TRUE(RowSelected(1));
+  EXPECT_EQ(Selected(), IdOf(1));
+  EXPECT_FALSE(Enabled(32776)) << "the buttons describe the queued task";
+  EXPECT_TRUE(Enabled(32771));
+
+  Click(0, true);  // the first row on and off again: the second stays the selected one
+  Click(0, true);
+  EXPECT_EQ(Selected(), IdOf(1));
+  Click(1, true);  // the last selected row off: no task is selected, none other named
+  ASSERT_EQ(SendMessageW(control_.List(), LVM_GETSELECTEDCOUNT, 0, 0), 0);
+  EXPECT_EQ(Selected(), -1);
+  EXPECT_FALSE(Enabled(32776));
+  EXPECT_FALSE(Enabled(32771));
+  EXPECT_FALSE(Enabled(32772));
+  Command(32771);  // Up moves nothing
+  EXPECT_EQ(Titles(), (std::vector<std::wstring>{L"paused", L"queued"}));
 }
 
 }  // namespace

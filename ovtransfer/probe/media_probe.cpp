@@ -5,7 +5,7 @@
 #include "../outside/ovres.h"
 #include "graph_duration.h"
 
-namespace snapshot {
+namespace probe {
 namespace {
 
 // The component's lookup key is the four 32-bit words 0x62A54909, 0x44E001CD, 0x0668768E,
@@ -55,4 +55,4 @@ HRESULT ProbeMediaDuration(const std::wstring& path, LONG* seconds) {
   return IsCsfFile(path) ? ProbeCsf(path, seconds) : ProbeGraph(path, seconds);
 }
 
-}  // namespace snapshot
+}  // namespace probe

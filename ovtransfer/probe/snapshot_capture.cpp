@@ -9,7 +9,7 @@
 
 #include "../com/ptr.h"
 
-namespace snapshot {
+namespace probe {
 namespace {
 
 // The SDK's qedit.h no longer declares these two classes.
@@ -185,4 +185,4 @@ HRESULT CaptureSnapshot(const std::wstring& media_path, LONGLONG position, const
   return hr;
 }
 
-}  // namespace snapshot
+}  // namespace probe

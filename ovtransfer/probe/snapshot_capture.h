@@ -1,10 +1,11 @@
-// The still of a snapshot job: one frame of the media file as a JPEG file.
+// The still of a snapshot job, as the media helper makes it: one frame of the media file as a
+// JPEG file.
 #pragma once
 #include <windows.h>
 
 #include <string>
 
-namespace snapshot {
+namespace probe {
 
 // Stills are at most this many pixels wide and high (larger frames are scaled down in
 // proportion), which keeps every JPEG well within what a post accepts.
@@ -18,4 +19,4 @@ inline constexpr UINT kMaxStillSide = 1280;
 HRESULT CaptureSnapshot(const std::wstring& media_path, LONGLONG position, const std::wstring& output_path,
                         LONG* seconds);
 
-}  // namespace snapshot
+}  // namespace probe

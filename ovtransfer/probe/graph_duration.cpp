@@ -4,7 +4,7 @@
 
 #include "../com/ptr.h"
 
-namespace snapshot {
+namespace probe {
 
 HRESULT MeasureGraphDuration(const std::wstring& path, LONGLONG* duration) {
   *duration = 0;
@@ -34,4 +34,4 @@ HRESULT MeasureGraphDuration(const std::wstring& path, LONGLONG* duration) {
   return S_OK;
 }
 
-}  // namespace snapshot
+}  // namespace probe
