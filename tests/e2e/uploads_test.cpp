@@ -19,7 +19,6 @@
 #include "support/receiver_process.h"
 #include "support/relay_process.h"
 #include "support/scratch_folder.h"
-#include "snapshot/media_files.h"
 #include "ui/resource_ids.h"
 
 namespace {
