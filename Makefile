@@ -6,7 +6,7 @@ RECEIVER := $(BUILD)/receiver
 WINE_RUN := cmake/wine-run.sh
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PACKAGES := g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev cmake make googletest python3 \
-            xvfb imagemagick fonts-wqy-microhei gcab zip g++ libasio-dev libxxhash-dev libgtest-dev openssl
+            xvfb imagemagick fonts-wqy-microhei gcab zip g++ libasio-dev libssl-dev libxxhash-dev libgtest-dev openssl
 SERVERS := $(WIN)/bin/ovtransfer.dll $(WIN)/bin/ovnetsupport.dll $(WIN)/bin/ovengine.dll $(WIN)/bin/ovmediainfo.dll
 
 .PHONY: deps build test demo bench clean

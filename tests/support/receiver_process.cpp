@@ -1,7 +1,6 @@
 #include "support/receiver_process.h"
 
 #include <cstdlib>
-#include <memory>
 #include <sstream>
 
 #include "support/trusted_root.h"
@@ -64,7 +63,13 @@ bool ReceiverProcess::Start() {
   const std::string run = std::to_string(runs_);
   std::ostringstream command;
   command << "chmod 600 '" << unix_scratch_ << "/users.txt'; exec '" << executable << "' --root '" << unix_scratch_
-          << "/root' --port " << port_ << " --users '" << unix_scratch_ << "/users.txt'";
+          << "/root' --port " << port_ << " --http-port " << http_port_ << " --bind 127.0.0.1 --users '"
+          << unix_scratch_ << "/users.txt'";
+  if (channel_ == Channel::kTls)
+    command << " --tls-cert '" << UnixPath(AuthorityFile(L"server.pem")) << "' --tls-key '"
+            << UnixPath(AuthorityFile(L"server.key")) << "'";
+  else
+    command << " --plain";
   std::string ready;
   if (!program_.Start(command.str(), unix_scratch_ + "/output-" + run + ".txt", unix_scratch_ + "/pid-" + run,
                       "ovreceiver ready upload=", &ready, &error_)) {
@@ -78,15 +83,6 @@ bool ReceiverProcess::Start() {
   }
   port_ = static_cast<uint16_t>(upload);
   http_port_ = static_cast<uint16_t>(http);
-  if (channel_ == Channel::kTls && !front_) {
-    // TLS ends in a terminator in front of the receiver, which speaks the protocol in clear.
-    front_ = std::make_unique<RelayProcess>(port_, L"server");
-    if (!front_->Start()) {
-      error_ = "the TLS terminator did not start: " + front_->Error();
-      front_.reset();
-      return false;
-    }
-  }
   return true;
 }
 

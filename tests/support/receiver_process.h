@@ -7,11 +7,9 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "support/relay_process.h"
 #include "support/scratch_folder.h"
 #include "support/unix_program.h"
 
@@ -44,9 +42,10 @@ class ReceiverProcess {
   bool Restart() { Stop(); return Start(); }
   bool Running() const { return program_.Running(); }
 
-  uint16_t Port() const { return front_ ? front_->Port() : port_; }
+  uint16_t Port() const { return port_; }
   uint16_t HttpPort() const { return http_port_; }
   // The address to give the engine: 127.0.0.1 and the upload port, network byte order.
+  // The HTTP endpoint (HttpPort) speaks TLS too, unless the receiver runs in clear.
   SOCKADDR_IN Address() const;
   // Windows path of the receiver's root and of a remote name below it.
   const std::wstring& Root() const { return root_; }
@@ -66,7 +65,6 @@ class ReceiverProcess {
   std::string unix_scratch_;
   Channel channel_;
   WatchedProgram program_;
-  std::unique_ptr<RelayProcess> front_;  // the TLS terminator, until the receiver speaks TLS
   int runs_ = 0;
   uint16_t port_ = 0, http_port_ = 0;
   std::string error_;
