@@ -122,7 +122,7 @@ TEST_F(Tls, ARelayWithABadCertificateGetsNothing) {
     auto engine = NamedEngine(c.name);
     ASSERT_TRUE(engine);
     const SOCKADDR_IN server = relay.Address();
-    EXPECT_EQ(engine->Connect(&server, 2000), c.expected);
+    EXPECT_EQ(engine->Connect(&server, 2000), c.expected) << relay.Events();
     wchar_t reply[64] = {};
     EXPECT_TRUE(FAILED(engine->Login(L"alice", L"secret", reply, 64)));
     engine.Reset();

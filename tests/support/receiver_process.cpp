@@ -38,10 +38,6 @@ std::wstring ReceiverProcess::PathOf(const std::wstring& remote) const {
   return path;
 }
 
-std::string ReceiverProcess::Output() const {
-  return ReadFileBytes(scratch_.Path() + L"\\output-" + std::to_wstring(runs_) + L".txt");
-}
-
 bool ReceiverProcess::Start() {
   error_.clear();
   if (Running()) return true;

@@ -53,8 +53,6 @@ class ReceiverProcess {
   std::vector<Received> ReadLog() const;
   // What went wrong last, with the receiver's own output.
   const std::string& Error() const { return error_; }
-  // The receiver's output so far (its warnings among them).
-  std::string Output() const;
 
   // The receiver's Unix path: the OVRECEIVER environment variable.
   static std::string ExecutablePath();
