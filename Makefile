@@ -9,7 +9,7 @@ WINE_RUN := cmake/wine-run.sh
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PACKAGES := g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 wine32:i386 libwine-dev \
             cmake make googletest python3 xvfb imagemagick fonts-wqy-microhei gcab zip osslsigncode g++ \
-            libasio-dev libxxhash-dev libgtest-dev openssl
+            libasio-dev libssl-dev libxxhash-dev libgtest-dev openssl
 SERVERS := $(WIN)/bin/ovtransfer.dll $(WIN)/bin/ovnetsupport.dll $(WIN)/bin/ovengine.dll $(WIN)/bin/ovmediainfo.dll
 
 .PHONY: deps build test demo bench clean
@@ -52,11 +52,14 @@ demo: build
 	cd examples && ../$(WINE_RUN) cscript //nologo scripting-demo.js
 	bash cmake/demo.sh $(WIN)/bin $(RECEIVER)/ovreceiver
 
+# The receiver's benchmarks speak TLS with the tests' throwaway authority.
+RECEIVER_BENCH := OVRECEIVER=$(abspath $(RECEIVER))/ovreceiver OV_TEST_AUTHORITY=$(abspath $(WIN))/test-authority
 bench: build
 	bash cmake/wine-prefix.sh $(SERVERS)
+	bash tests/support/test_authority.sh $(abspath $(WIN))/test-authority
 	$(WINE_RUN) $(WIN)/bin/queue_bench.exe
-	OVRECEIVER=$(abspath $(RECEIVER))/ovreceiver $(WINE_RUN) $(WIN)/bin/engine_bench.exe
-	OVRECEIVER=$(abspath $(RECEIVER))/ovreceiver $(WINE_RUN) $(WIN)/bin/upload_bench.exe
+	$(RECEIVER_BENCH) $(WINE_RUN) $(WIN)/bin/engine_bench.exe
+	$(RECEIVER_BENCH) $(WINE_RUN) $(WIN)/bin/upload_bench.exe
 
 # What a site deploys (docs/deploy.md): build/package/ovtransfer-x86.cab, ovtransfer-x64.cab and
 # ovtransfer-VERSION.zip holding both; signed when SIGN_CERT and SIGN_KEY name a code-signing

@@ -29,15 +29,18 @@ media=$WINEPREFIX/drive_c/ovdemo
 rm -rf "$media" "$WINEPREFIX"/drive_c/windows/ovtransfer
 python3 "$here/demo-media.py" "$media"
 
-# The receiver, knowing the page's user.
+# The receiver, knowing the page's user, with a certificate for the page's server names
+# (localhost and 127.0.0.1) from a throwaway authority that only the demo's prefix trusts.
 received=$out/received
-rm -rf "$received"
+rm -rf "$received" "$out/tls"
 mkdir -p "$received"
 printf 'Demo User:demo-password\n' >"$out/users"
 chmod 600 "$out/users"
+bash "$here/tls-authority.sh" "$out/tls" localhost 127.0.0.1
 log=$received/.ovreceiver/received.log
+# The page's snapshot address is http://, so that endpoint stays in clear.
 "$receiver" --root "$received" --users "$out/users" --bind 127.0.0.1 --port 8852 --http-port 8853 \
-  >"$out/receiver.out" 2>&1 &
+  --tls-cert "$out/tls/server.pem" --tls-key "$out/tls/server.key" --http-plain >"$out/receiver.out" 2>&1 &
 receiver_pid=$!
 
 display=:$((90 + RANDOM % 100))
@@ -50,6 +53,11 @@ wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 for _ in $(seq 50); do grep -q '^ovreceiver ready' "$out/receiver.out" && break; sleep 0.2; done
 grep -q '^ovreceiver ready' "$out/receiver.out" || { cat "$out/receiver.out"; exit 1; }
+# The authority becomes a root of this prefix while its server runs (never of the host).
+"$here/wine-run.sh" "$bin/trust_root.exe" "Z:${out//\//\\}\\tls\\ca.pem"
+# What the upload port speaks, as a client trusting only the demo's authority sees it.
+channel=$(openssl s_client -connect 127.0.0.1:8852 -servername localhost -CAfile "$out/tls/ca.pem" \
+  -verify_return_error -verify_hostname localhost </dev/null 2>/dev/null | awk '$1 == "Protocol" {print $3; exit}')
 
 source "$here/page-uploads.sh"
 arrived() { page_uploads_arrived "$log"; }
@@ -76,7 +84,13 @@ tr -d '\r' <"$out/page.out"
 
 status=0
 page_uploads_compare "$media" "$received" "$log" || status=1
-printf '\nreported to the snapshot address:\n'
+if [ -n "$channel" ]; then
+  printf '\nupload channel: %s, the receiver'"'"'s certificate for localhost and 127.0.0.1 checked by the engine\n' "$channel"
+else
+  printf '\nupload channel: NOT TLS\n'
+  status=1
+fi
+printf '\nreported to the snapshot address (plain http, as the example page gives it):\n'
 awk -F'\t' '$1 == "DURATION" {print "  playing time " $3 " s  (" $2 ")"} $1 == "STILL" {print "  still " $5 ", " $4 " bytes, playing time " $3 " s"}' \
   "$log" 2>/dev/null || true
 grep -q '^STILL' "$log" 2>/dev/null || { echo "  no still arrived"; status=1; }

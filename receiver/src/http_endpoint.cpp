@@ -1,5 +1,7 @@
 #include "http_endpoint.h"
 
+#include "tls_stream.h"
+
 #include <cctype>
 #include <memory>
 
@@ -56,8 +58,8 @@ bool SameText(std::string_view a, std::string_view b) {
 
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  public:
-  HttpConnection(asio::ip::tcp::socket socket, Storage& storage)
-      : socket_(std::move(socket)), timer_(socket_.get_executor()), storage_(storage),
+  HttpConnection(asio::ip::tcp::socket socket, asio::ssl::context* tls, Storage& storage)
+      : socket_(std::move(socket), tls), timer_(socket_.get_executor()), storage_(storage),
         head_(kMaxHead) {}
 
   void Start() {
@@ -65,10 +67,16 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     timer_.async_wait([self = shared_from_this()](std::error_code ec) {
       if (!ec) self->socket_.close(ec);
     });
-    asio::async_read_until(socket_, head_, "\r\n\r\n",
-                           [self = shared_from_this()](std::error_code ec, size_t n) {
-                             self->OnHead(ec, n);
-                           });
+    // The TLS handshake runs within the request's time.
+    socket_.async_handshake([self = shared_from_this()](std::error_code ec) {
+      if (ec) {
+        self->timer_.cancel();
+        self->socket_.close(ec);
+        return;
+      }
+      asio::async_read_until(self->socket_, self->head_, "\r\n\r\n",
+                             [self](std::error_code ec, size_t n) { self->OnHead(ec, n); });
+    });
   }
 
  private:
@@ -164,7 +172,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
                             });
   }
 
-  asio::ip::tcp::socket socket_;
+  Stream socket_;
   asio::steady_timer timer_;
   Storage& storage_;
   asio::streambuf head_;
@@ -200,8 +208,8 @@ std::string StillHint(std::string_view target) {
   return hint;
 }
 
-void ServeHttp(asio::ip::tcp::socket socket, Storage& storage) {
-  std::make_shared<HttpConnection>(std::move(socket), storage)->Start();
+void ServeHttp(asio::ip::tcp::socket socket, asio::ssl::context* tls, Storage& storage) {
+  std::make_shared<HttpConnection>(std::move(socket), tls, storage)->Start();
 }
 
 }  // namespace ovr

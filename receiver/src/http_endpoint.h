@@ -3,6 +3,7 @@
 #pragma once
 
 #include <asio.hpp>
+#include <asio/ssl.hpp>
 #include <string>
 #include <string_view>
 
@@ -14,7 +15,8 @@ namespace ovr {
 constexpr size_t kMaxStill = 2047998;
 
 // Serves one connection (one request); the socket's executor must be a strand of its own.
-void ServeHttp(asio::ip::tcp::socket socket, Storage& storage);
+// TLS with tls, in clear when it is null.
+void ServeHttp(asio::ip::tcp::socket socket, asio::ssl::context* tls, Storage& storage);
 
 // The last "$dur$" value in the target's query, if it is a decimal number (a '-' allowed).
 bool FindDuration(std::string_view target, std::string& seconds);

@@ -19,20 +19,25 @@ namespace {
 
 const char kUsage[] =
     "usage: ovreceiver --root DIR --users FILE [--port N] [--bind ADDR] [--http-port N]\n"
-    "                  [--log FILE] [--sync]\n"
+    "                  [--log FILE] [--sync] (--tls-cert FILE --tls-key FILE [--http-plain] | --plain)\n"
     "  --root DIR       folder that receives the uploads (made if missing)\n"
     "  --users FILE     lines user:password\n"
     "  --port N         upload port (default 8852, 0 picks a free one)\n"
     "  --bind ADDR      address to listen on (default 0.0.0.0)\n"
     "  --http-port N    serve duration and still posts (0 picks a free port; off if absent)\n"
     "  --log FILE       completed-files log (default ROOT/.ovreceiver/received.log)\n"
-    "  --sync           flush each file to disk before moving it into place\n";
+    "  --sync           flush each file to disk before moving it into place\n"
+    "  --tls-cert FILE  PEM certificate chain for TLS on both ports (the server's first)\n"
+    "  --tls-key FILE   its PEM private key\n"
+    "  --http-plain     serve the HTTP endpoint in clear (uploads stay TLS)\n"
+    "  --plain          no TLS at all: passwords and files cross the network readable\n";
 
 struct Options {
-  std::string root, users, bind = "0.0.0.0", log;
+  std::string root, users, bind = "0.0.0.0", log, tls_cert, tls_key;
   uint16_t port = 8852;
   std::optional<uint16_t> http_port;
   bool sync = false;
+  bool plain = false, http_plain = false;
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -54,8 +59,8 @@ Options Parse(int argc, char** argv) {
       std::cout << kUsage;
       std::exit(0);
     }
-    if (arg == "--sync") {
-      o.sync = true;
+    if (arg == "--sync" || arg == "--plain" || arg == "--http-plain") {
+      (arg == "--sync" ? o.sync : arg == "--plain" ? o.plain : o.http_plain) = true;
       continue;
     }
     if (i + 1 >= argc) Fail("missing value after " + arg + "\n" + kUsage);
@@ -66,9 +71,15 @@ Options Parse(int argc, char** argv) {
     else if (arg == "--bind") o.bind = value;
     else if (arg == "--http-port") o.http_port = Port(value);
     else if (arg == "--log") o.log = value;
+    else if (arg == "--tls-cert") o.tls_cert = value;
+    else if (arg == "--tls-key") o.tls_key = value;
     else Fail("unknown option " + arg + "\n" + kUsage);
   }
   if (o.root.empty() || o.users.empty()) Fail(std::string("--root and --users are required\n") + kUsage);
+  if (o.plain && (!o.tls_cert.empty() || !o.tls_key.empty() || o.http_plain))
+    Fail(std::string("--plain goes without --tls-cert, --tls-key and --http-plain\n") + kUsage);
+  if (!o.plain && (o.tls_cert.empty() || o.tls_key.empty()))
+    Fail(std::string("TLS needs --tls-cert and --tls-key (or --plain, for a trusted network only)\n") + kUsage);
   return o;
 }
 
@@ -103,7 +114,17 @@ int main(int argc, char** argv) {
         : o.log;
     ovr::EventLog log(log_path);
     ovr::Storage storage(o.root, log, o.sync);
-    ovr::Server server(users, storage, o.bind, o.port, o.http_port);
+    ovr::TlsSettings tls;
+    if (o.plain) {
+      std::cerr << "ovreceiver: warning: --plain: user names, passwords and files cross the network readable\n";
+    } else {
+      tls.uploads = ovr::MakeTlsContext(o.tls_cert, o.tls_key);
+      if (o.http_plain)
+        std::cerr << "ovreceiver: warning: --http-plain: the HTTP endpoint serves in clear\n";
+      else
+        tls.http = tls.uploads;
+    }
+    ovr::Server server(users, storage, o.bind, o.port, o.http_port, tls);
     server.StopOnSignals();
 
     std::printf("ovreceiver ready upload=%u http=%u\n", server.upload_port(), server.http_port());

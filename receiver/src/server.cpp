@@ -19,8 +19,8 @@ void Listen(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& at
 }  // namespace
 
 Server::Server(const Users& users, Storage& storage, const std::string& bind,
-               uint16_t upload_port, std::optional<uint16_t> http_port)
-    : users_(users), storage_(storage), uploads_(io_), http_(io_), signals_(io_) {
+               uint16_t upload_port, std::optional<uint16_t> http_port, TlsSettings tls)
+    : users_(users), storage_(storage), tls_(std::move(tls)), uploads_(io_), http_(io_), signals_(io_) {
   asio::ip::address address = asio::ip::make_address(bind);
   Listen(uploads_, {address, upload_port});
   upload_port_ = uploads_.local_endpoint().port();
@@ -38,7 +38,7 @@ void Server::AcceptUploads() {
   uploads_.async_accept(asio::make_strand(io_), [this](std::error_code ec,
                                                        asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) std::make_shared<Session>(std::move(socket), users_, storage_)->Start();
+    if (!ec) std::make_shared<Session>(std::move(socket), tls_.uploads.get(), users_, storage_)->Start();
     AcceptLater(ec, &Server::AcceptUploads);
   });
 }
@@ -47,7 +47,7 @@ void Server::AcceptHttp() {
   http_.async_accept(asio::make_strand(io_), [this](std::error_code ec,
                                                     asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) ServeHttp(std::move(socket), storage_);
+    if (!ec) ServeHttp(std::move(socket), tls_.http.get(), storage_);
     AcceptLater(ec, &Server::AcceptHttp);
   });
 }

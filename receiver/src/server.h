@@ -7,16 +7,22 @@
 #include <string>
 
 #include "storage.h"
+#include "tls_stream.h"
 #include "users.h"
 
 namespace ovr {
+
+// The TLS contexts of the two ports; a null one serves that port in clear.
+struct TlsSettings {
+  std::shared_ptr<asio::ssl::context> uploads, http;
+};
 
 class Server {
  public:
   // Binds the upload port and, when http_port is set, the HTTP port (0 picks a free port).
   // Throws std::system_error when an address cannot be bound.
   Server(const Users& users, Storage& storage, const std::string& bind, uint16_t upload_port,
-         std::optional<uint16_t> http_port);
+         std::optional<uint16_t> http_port, TlsSettings tls = {});
 
   uint16_t upload_port() const { return upload_port_; }
   uint16_t http_port() const { return http_port_; }  // 0 when the endpoint is off
@@ -34,6 +40,7 @@ class Server {
 
   const Users& users_;
   Storage& storage_;
+  TlsSettings tls_;
   asio::io_context io_;
   asio::ip::tcp::acceptor uploads_;
   asio::ip::tcp::acceptor http_;

@@ -38,15 +38,15 @@ void EnableKeepAlive(asio::ip::tcp::socket& socket) {
 
 }  // namespace
 
-Session::Session(asio::ip::tcp::socket socket, const Users& users, Storage& storage)
-    : socket_(std::move(socket)),
+Session::Session(asio::ip::tcp::socket socket, asio::ssl::context* tls, const Users& users, Storage& storage)
+    : socket_(std::move(socket), tls),
       timer_(socket_.get_executor()),
       users_(users),
       storage_(storage),
       buffer_(kLineBuffer) {}
 
 void Session::Start() {
-  EnableKeepAlive(socket_);
+  EnableKeepAlive(socket_.lowest_layer());
   std::error_code ec;
   socket_.set_option(asio::ip::tcp::no_delay(true), ec);
   timer_.expires_after(kLoginTimeout);
@@ -54,7 +54,15 @@ void Session::Start() {
     if (!ec && (self->state_ == State::kHello || self->state_ == State::kLogin))
       self->socket_.close(ec);
   });
-  Process();
+  // The TLS handshake runs within the login deadline.
+  socket_.async_handshake([self = shared_from_this()](std::error_code ec) {
+    if (ec) {
+      self->timer_.cancel();
+      self->socket_.close(ec);
+      return;
+    }
+    self->Process();
+  });
 }
 
 void Session::Process() {

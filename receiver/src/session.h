@@ -9,14 +9,16 @@
 #include <vector>
 
 #include "storage.h"
+#include "tls_stream.h"
 #include "users.h"
 
 namespace ovr {
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  // The socket's executor must be a strand of its own: the timer shares it.
-  Session(asio::ip::tcp::socket socket, const Users& users, Storage& storage);
+  // The socket's executor must be a strand of its own: the timer shares it. TLS with tls,
+  // in clear when it is null.
+  Session(asio::ip::tcp::socket socket, asio::ssl::context* tls, const Users& users, Storage& storage);
   void Start();
 
  private:
@@ -40,7 +42,7 @@ class Session : public std::enable_shared_from_this<Session> {
   static Answer Err(int code, std::string_view message);
   static Answer Err(const Status& status);
 
-  asio::ip::tcp::socket socket_;
+  Stream socket_;
   asio::steady_timer timer_;
   const Users& users_;
   Storage& storage_;

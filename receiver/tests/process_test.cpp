@@ -75,12 +75,13 @@ class ProcessTest : public ::testing::Test {
 TEST_F(ProcessTest, StopsCleanlyOnSigtermKeepingPartialData) {
   for (int sig : {SIGTERM, SIGINT}) {
     Child c = Spawn({"--root", root(), "--users", users(), "--port", "0", "--http-port", "0",
-                     "--bind", "127.0.0.1"});
+                     "--bind", "127.0.0.1", "--plain"});
     std::string ready = ReadLineFrom(c.out);
     unsigned upload = 0, http = 0;
     ASSERT_EQ(std::sscanf(ready.c_str(), "ovreceiver ready upload=%u http=%u", &upload, &http), 2)
         << ready;
     EXPECT_NE(http, 0u);
+    EXPECT_NE(ReadLineFrom(c.err).find("warning: --plain"), std::string::npos) << "in clear only with a warning";
 
     Client client(static_cast<uint16_t>(upload));
     ASSERT_TRUE(client.Login());
@@ -103,12 +104,17 @@ TEST_F(ProcessTest, StopsCleanlyOnSigtermKeepingPartialData) {
 TEST_F(ProcessTest, StartupErrorsExitWithTwo) {
   WriteFile(dir_.path() / "bad-users", "alice:secret\nbob\n");
   const std::vector<std::vector<std::string>> cases = {
-      {"--root", root(), "--users", (dir_.path() / "bad-users").string(), "--port", "0"},
-      {"--root", root(), "--users", (dir_.path() / "missing").string(), "--port", "0"},
-      {"--root", root(), "--port", "0"},
-      {"--root", root(), "--users", users(), "--port", "70000"},
-      {"--root", root(), "--users", users(), "--bogus", "1"},
-      {"--root", root(), "--users", users(), "--port", "0", "--bind", "not-an-address"},
+      {"--root", root(), "--users", (dir_.path() / "bad-users").string(), "--port", "0", "--plain"},
+      {"--root", root(), "--users", (dir_.path() / "missing").string(), "--port", "0", "--plain"},
+      {"--root", root(), "--port", "0", "--plain"},
+      {"--root", root(), "--users", users(), "--port", "70000", "--plain"},
+      {"--root", root(), "--users", users(), "--bogus", "1", "--plain"},
+      {"--root", root(), "--users", users(), "--port", "0", "--bind", "not-an-address", "--plain"},
+      // No certificate and no --plain; a certificate that cannot be read; plain and TLS at once.
+      {"--root", root(), "--users", users(), "--port", "0"},
+      {"--root", root(), "--users", users(), "--port", "0", "--tls-cert", users()},
+      {"--root", root(), "--users", users(), "--port", "0", "--tls-cert", users(), "--tls-key", users()},
+      {"--root", root(), "--users", users(), "--port", "0", "--plain", "--tls-cert", users()},
   };
   for (const auto& args : cases) {
     Child c = Spawn(args);
@@ -119,7 +125,7 @@ TEST_F(ProcessTest, StartupErrorsExitWithTwo) {
     ::close(c.out);
     ::close(c.err);
   }
-  Child c = Spawn({"--root", root(), "--users", (dir_.path() / "bad-users").string()});
+  Child c = Spawn({"--root", root(), "--users", (dir_.path() / "bad-users").string(), "--plain"});
   EXPECT_NE(ReadLineFrom(c.err).find("line 2"), std::string::npos);
   WaitExit(c.pid, std::chrono::seconds(5));
   ::close(c.out);

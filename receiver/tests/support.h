@@ -153,7 +153,7 @@ class ReceiverFixture : public ::testing::Test {
     users_ = std::make_unique<Users>(Users::Parse("alice:secret\nbob:b0b\n"));
     log_ = std::make_unique<EventLog>((dir_.path() / "received.log").string());
     storage_ = std::make_unique<Storage>(root(), *log_, false);
-    server_ = std::make_unique<Server>(*users_, *storage_, "127.0.0.1", 0, uint16_t{0});
+    server_ = std::make_unique<Server>(*users_, *storage_, "127.0.0.1", 0, uint16_t{0}, Tls());
     thread_ = std::thread([this] { server_->Run(2); });
   }
   void TearDown() override {
@@ -161,6 +161,8 @@ class ReceiverFixture : public ::testing::Test {
     thread_.join();
     server_.reset();
   }
+  // What the two ports speak: in clear unless a test says otherwise.
+  virtual TlsSettings Tls() { return {}; }
   fs::path root() const { return dir_.path() / "root"; }
   std::string Log() const { return ReadFile(dir_.path() / "received.log"); }
   uint16_t port() const { return server_->upload_port(); }

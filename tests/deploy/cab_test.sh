@@ -98,7 +98,12 @@ if [ "$mode" = install ]; then
   mkdir -p "$received"
   printf 'Demo User:demo-password\n' > "$state/users"
   chmod 600 "$state/users"
+  # Uploads go over TLS: a throwaway authority that only this prefix trusts, trusted by the
+  # program of the cabinet's own architecture. The page's snapshot address is http://.
+  bash "$cmake_dir/tls-authority.sh" "$state/tls" localhost 127.0.0.1
+  run "$(dirname "$ovhost")/trust_root.exe" "$(run winepath.exe -w "$state/tls/ca.pem" 2>/dev/null)"
   "$receiver" --root "$received" --users "$state/users" --bind 127.0.0.1 --port 0 --http-port 0 \
+    --tls-cert "$state/tls/server.pem" --tls-key "$state/tls/server.key" --http-plain \
     > "$state/receiver.out" 2>&1 &
   receiver_pid=$!
   trap 'kill $receiver_pid 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
