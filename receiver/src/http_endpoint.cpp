@@ -11,8 +11,6 @@ namespace {
 
 constexpr size_t kMaxHead = 16 * 1024;
 constexpr size_t kMaxHint = 100;
-// Bytes read at a time; a body grows by at least this much as its bytes arrive.
-constexpr size_t kChunk = 64 * 1024;
 
 std::string_view Query(std::string_view target) {
   size_t q = target.find('?');
@@ -165,19 +163,19 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection>, publ
   }
 
   void ReadBody() {
-    size_t have = body_.size();
-    if (have == length_) return Complete();
-    size_t chunk = std::min(kChunk, length_ - have);
-    if (body_.capacity() < have + chunk) {
-      body_.reserve(std::min(length_, std::max(have + chunk, body_.capacity() * 2)));
-      if (!Account()) return Reply(503);
-    }
-    body_.resize(have + chunk);
-    stream_.AsyncReadSome(asio::buffer(&body_[have], chunk),
-                          [self = shared_from_this(), have](std::error_code ec, size_t n) {
+    if (body_.size() == length_) return Complete();
+    // Small reads, appended: the body takes memory only as its bytes come.
+    size_t want = std::min(sizeof scratch_, length_ - body_.size());
+    stream_.AsyncReadSome(asio::buffer(scratch_, want),
+                          [self = shared_from_this()](std::error_code ec, size_t n) {
                             if (self->closed_) return;
                             if (ec) return self->Abort();
-                            self->body_.resize(have + n);
+                            std::string& body = self->body_;
+                            if (body.capacity() < body.size() + n)
+                              body.reserve(std::min(self->length_, std::max(body.size() + n,
+                                                                            body.capacity() * 2)));
+                            body.append(self->scratch_, n);
+                            if (!self->Account()) return self->Reply(503);
                             self->ReadBody();
                           });
   }
@@ -237,7 +235,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection>, publ
   size_t length_ = 0;
   std::string in_;     // the head as it comes
   std::string target_, seconds_, body_, interim_, response_;
-  char scratch_[4096];
+  char scratch_[16 * 1024];
 };
 
 }  // namespace

@@ -39,12 +39,14 @@ LoginGuard::Record* LoginGuard::Recent(Table& table, const std::string& key, Clo
   return &it->second;
 }
 
-LoginGuard::Clock::time_point LoginGuard::Admit(const std::string& address, const std::string& user) {
+std::optional<LoginGuard::Clock::time_point> LoginGuard::Admit(const std::string& address,
+                                                              const std::string& user) {
   std::lock_guard<std::mutex> lock(mutex_);
   Clock::time_point now = Clock::now(), at = now;
   Record* records[] = {Recent(addresses_, address, now), Recent(users_, user, now)};
   for (Record* r : records)
     if (r && r->next > at) at = r->next;
+  if (at - now > max_delay_) return std::nullopt;
   for (Record* r : records)
     if (r) r->next = at + Delay(r->failures);
   return at;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -21,8 +22,9 @@ class LoginGuard {
 
   // The time at which an attempt from address (a limits key) for user may be checked. Each
   // attempt takes its own turn, so attempts waiting at once are spread out, not let through
-  // together.
-  Clock::time_point Admit(const std::string& address, const std::string& user);
+  // together; none when the turns are taken further ahead than the longest delay (the
+  // attempt is then refused unchecked, and the queue never grows without bound).
+  std::optional<Clock::time_point> Admit(const std::string& address, const std::string& user);
   // Records a wrong user name or password; peer is the address as people read it.
   void Failed(const std::string& address, const std::string& peer, const std::string& user);
 

@@ -231,8 +231,9 @@ std::optional<Session::Answer> Session::Login(std::string_view encoded_user,
   // After failures from this address or for this user the check waits its turn; the
   // pipeline behind it waits too, since nothing more is read meanwhile.
   auto at = context_.guard.Admit(address_, user);
-  if (at <= std::chrono::steady_clock::now()) return CheckLogin(user, password);
-  wait_.expires_at(at);
+  if (!at) return LoginFailed("too many failed logins from here or for this user; try again later");
+  if (*at <= std::chrono::steady_clock::now()) return CheckLogin(user, password);
+  wait_.expires_at(*at);
   wait_.async_wait([self = shared_from_this(), user = std::move(user),
                     password = std::move(password)](std::error_code ec) {
     if (ec || self->closed_) return;
@@ -244,9 +245,7 @@ std::optional<Session::Answer> Session::Login(std::string_view encoded_user,
 Session::Answer Session::CheckLogin(const std::string& user, const std::string& password) {
   if (!context_.users.Check(user, password)) {
     context_.guard.Failed(address_, stream_.peer().to_string(), user);
-    if (++failed_logins_ >= context_.limits.login_attempts)
-      return {"ERR 401 " + PercentEncode("wrong user name or password; too many attempts"), true};
-    return Err(401, "wrong user name or password");
+    return LoginFailed("wrong user name or password");
   }
   user_ = user;
   state_ = State::kReady;
@@ -254,6 +253,12 @@ Session::Answer Session::CheckLogin(const std::string& user, const std::string& 
   deadline_.cancel();
   ticket_.Release();
   return Ok();
+}
+
+Session::Answer Session::LoginFailed(std::string_view why) {
+  Answer answer = Err(401, why);
+  answer.close = ++failed_logins_ >= context_.limits.login_attempts;
+  return answer;
 }
 
 std::optional<Session::Answer> Session::Put(std::string_view encoded_name,

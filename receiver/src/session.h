@@ -55,6 +55,8 @@ class Session : public std::enable_shared_from_this<Session>, public Evictable, 
   std::optional<Answer> Handle(std::string_view line);
   std::optional<Answer> Login(std::string_view user, std::string_view password);
   Answer CheckLogin(const std::string& user, const std::string& password);
+  // ERR 401, closing the connection after its last allowed failure.
+  Answer LoginFailed(std::string_view why);
   std::optional<Answer> Put(std::string_view name, std::string_view size);
   std::optional<Answer> Claim(std::string path, uint64_t size,
                               std::chrono::steady_clock::time_point until);

@@ -162,6 +162,7 @@ Status Upload::End(uint64_t checksum) {
     ::unlink(partial_.c_str());
     held_ = 0;
     on_disk_ = false;
+    storage_.Ended(key_);
     return Status::Error(409, static_cast<uint64_t>(st.st_size) != size_
                                   ? "size mismatch, partial data discarded"
                                   : "checksum mismatch (received " + FormatChecksum(actual) +
@@ -190,6 +191,7 @@ Status Upload::End(uint64_t checksum) {
   }
   held_ = 0;
   on_disk_ = false;
+  storage_.Ended(key_);
   storage_.log_.File(user_, size_, checksum, path_);
   return Status::Ok();
 }
@@ -258,7 +260,7 @@ void Storage::IndexPartials() {
         p.held = std::min(bytes, size);
         p.on_disk = true;
         p.touched = touched;
-        user_bytes_[user_dir] += p.held;
+        Count(p, p.held);
       }
     } else if (parse(top.path(), key, size) && info(top.path(), bytes, touched)) {
       legacy_[key] = Legacy{size, top.path(), touched};
@@ -269,12 +271,21 @@ void Storage::IndexPartials() {
 void Storage::Drop(std::unordered_map<std::string, Partial>::iterator it) {
   Partial& p = it->second;
   if (p.on_disk) ::unlink(PartialPath(it->first, p).c_str());
-  auto user = user_bytes_.find(p.user_dir);
-  if (user != user_bytes_.end()) {
-    user->second -= std::min(user->second, p.held);
-    if (user->second == 0) user_bytes_.erase(user);
-  }
+  Count(p, 0);
   partials_.erase(it);
+}
+
+void Storage::Count(Partial& p, uint64_t bytes) {
+  uint64_t& total = user_bytes_[p.user_dir];
+  total = total - std::min(total, p.counted) + bytes;
+  p.counted = bytes;
+  if (total == 0) user_bytes_.erase(p.user_dir);
+}
+
+void Storage::Ended(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = partials_.find(key);
+  if (it != partials_.end()) Count(it->second, 0);
 }
 
 void Storage::RemoveOldPartials() {
@@ -371,28 +382,26 @@ Status Storage::Begin(const Claimant& claimant, const std::string& path, uint64_
           moved.on_disk = true;
           moved.held = ::stat(to.c_str(), &st) == 0 ? std::min<uint64_t>(st.st_size, size) : 0;
           moved.touched = legacy.touched;
-          user_bytes_[user_dir] += moved.held;
           it = partials_.emplace(key, moved).first;
+          Count(it->second, moved.held);
         }
       } else {
         ::unlink(legacy.path.c_str());
       }
     }
-    uint64_t held = it != partials_.end() ? it->second.held : 0;
-    uint64_t& bytes = user_bytes_[user_dir];
-    uint64_t more = size - held;  // the whole file is kept aside until END
-    if (more > partial_bytes_per_user_ || bytes > partial_bytes_per_user_ - more) {
-      uint64_t now = bytes;
-      if (bytes == 0) user_bytes_.erase(user_dir);
+    uint64_t counted = it != partials_.end() ? it->second.counted : 0;
+    auto user = user_bytes_.find(user_dir);
+    uint64_t others = (user == user_bytes_.end() ? 0 : user->second) - counted;
+    // The whole file is kept aside until END: it counts in full from PUT on.
+    if (size > partial_bytes_per_user_ || others > partial_bytes_per_user_ - size)
       return Status::Error(500, "unfinished uploads of this user would hold " +
-                                    std::to_string(now + more) + " bytes, over the limit of " +
+                                    std::to_string(others + size) + " bytes, over the limit of " +
                                     std::to_string(partial_bytes_per_user_) +
                                     "; finish or restart them first");
-    }
-    bytes += more;
     if (it == partials_.end()) it = partials_.emplace(key, Partial{}).first;
     Partial& p = it->second;
     p.user_dir = user_dir;
+    Count(p, size);
     p.size = size;
     p.active = true;
     p.since = claimant.since;
@@ -413,15 +422,12 @@ void Storage::Release(const std::string& key, uint64_t held, bool on_disk) {
   auto it = partials_.find(key);
   if (it == partials_.end()) return;
   Partial& p = it->second;
-  uint64_t& bytes = user_bytes_[p.user_dir];
-  bytes -= std::min(bytes, p.size);
   p.active = false;
   p.holder.reset();
   p.on_disk = on_disk;
   p.held = on_disk ? std::min(held, p.size) : 0;
   p.touched = std::time(nullptr);
-  bytes += p.held;
-  if (bytes == 0) user_bytes_.erase(p.user_dir);
+  Count(p, p.held);
   if (!on_disk) partials_.erase(it);
 }
 

@@ -124,7 +124,8 @@ class Storage {
   struct Partial {
     std::string user_dir;
     uint64_t size = 0;
-    uint64_t held = 0;  // bytes on disk while not active
+    uint64_t held = 0;     // bytes on disk while not active
+    uint64_t counted = 0;  // against the user's limit: the whole size while active
     bool on_disk = false;
     bool active = false;
     std::time_t touched = 0;
@@ -133,6 +134,9 @@ class Storage {
   };
   std::filesystem::path PartialPath(const std::string& key, const Partial& p) const;
   void Release(const std::string& key, uint64_t held, bool on_disk);
+  // An upload ended (placed or discarded): it no longer counts against its user.
+  void Ended(const std::string& key);
+  void Count(Partial& p, uint64_t bytes);  // under mutex_
   void Drop(std::unordered_map<std::string, Partial>::iterator it);  // under mutex_
   void IndexPartials();
   std::string PlaceProblem(const std::string& path) const;
