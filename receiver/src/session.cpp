@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <cstring>
+#include <utility>
 
 #include "paths.h"
 #include "protocol.h"
@@ -13,6 +14,8 @@ namespace {
 // the bytes of its file have come.
 constexpr size_t kDataBuffer = 256 * 1024;
 constexpr size_t kLineBuffer = 2 * kMaxLine;
+// A file's bytes that stop for this long give the data buffer back until they resume.
+constexpr auto kDataPause = std::chrono::seconds(1);
 // How long a closing connection is given to take the last reply.
 constexpr auto kCloseTimeout = std::chrono::seconds(5);
 // How often a PUT asks again for a file that another connection holds.
@@ -115,14 +118,40 @@ void Session::ReadMore() {
   // Between files only a line can be pending: the data buffer goes back.
   if (state_ != State::kData && buffer_.size() > kLineBuffer && end_ - begin_ <= kLineBuffer)
     UseBuffer(kLineBuffer);
+  reading_ = true;
   stream_.AsyncReadSome(asio::buffer(buffer_.data() + end_, buffer_.size() - end_),
                         [self = shared_from_this()](std::error_code ec, size_t n) {
+                          self->reading_ = false;
                           if (self->closed_) return;
+                          bool paused = std::exchange(self->pausing_, false);
+                          if (paused && ec == asio::error::operation_aborted) {
+                            self->UseBuffer(kLineBuffer);
+                            return self->ReadMore();
+                          }
                           // Peer gone: the partial data stays as written.
                           if (ec) return self->Abort();
                           self->end_ += n;
+                          if (self->state_ == State::kData) {
+                            self->bytes_read_ += n;
+                            if (self->buffer_.size() < kDataBuffer) {  // flowing again
+                              self->UseBuffer(kDataBuffer);
+                              self->WatchData();
+                            }
+                          }
                           self->Process();
                         });
+}
+
+void Session::WatchData() {
+  bytes_seen_ = bytes_read_;
+  wait_.expires_after(kDataPause);
+  wait_.async_wait([self = shared_from_this()](std::error_code ec) {
+    if (ec || self->closed_ || self->state_ != State::kData) return;
+    if (self->bytes_read_ != self->bytes_seen_ || !self->reading_) return self->WatchData();
+    // Nothing came: the pending read ends and starts again on the small buffer.
+    self->pausing_ = true;
+    self->stream_.Cancel();
+  });
 }
 
 void Session::Send(Answer answer) {
@@ -310,7 +339,10 @@ Session::Answer Session::From(std::string_view from_text) {
   Status s = upload_->From(from, offset);
   if (!s.ok()) return Err(s);
   state_ = upload_->due() > 0 ? State::kData : State::kEnd;
-  if (state_ == State::kData) UseBuffer(kDataBuffer);
+  if (state_ == State::kData) {
+    UseBuffer(kDataBuffer);
+    WatchData();
+  }
   return Ok(std::to_string(offset));
 }
 

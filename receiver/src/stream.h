@@ -54,6 +54,11 @@ class TcpStream {
     std::error_code ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
   }
+  // Ends pending operations with operation_aborted; the connection stays usable.
+  void Cancel() {
+    std::error_code ec;
+    socket_.cancel(ec);
+  }
   // Closes at once; pending operations end with operation_aborted.
   void Close() {
     std::error_code ec;

@@ -86,6 +86,26 @@ TEST_F(HostileProcessTest, IdleLoggedInSessionsStaySmall) {
   const double per_session = (receiver_.ResidentKiB() - before) / 300.0;
   EXPECT_LT(per_session, 32.0) << "KiB per idle session";
   RecordProperty("KiB_per_idle_session", std::to_string(per_session));
+
+  // Sessions that pause in the middle of a file give the data buffer back too.
+  const long before_paused = receiver_.ResidentKiB();
+  std::vector<std::unique_ptr<Client>> paused;
+  for (int i = 0; i < 100; ++i) {
+    paused.push_back(std::make_unique<Client>(receiver_.port()));
+    Client& c = *paused.back();
+    ASSERT_TRUE(c.Login());
+    ASSERT_EQ(c.Command("PUT paused/" + std::to_string(i) + " 2000"), "OK 0");
+    ASSERT_EQ(c.Command("FROM 0"), "OK 0");
+    c.Send(data);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  const double per_paused = (receiver_.ResidentKiB() - before_paused) / 100.0;
+  EXPECT_LT(per_paused, 32.0) << "KiB per paused session";
+  RecordProperty("KiB_per_paused_session", std::to_string(per_paused));
+  // and take it again when their bytes resume.
+  Client& last = *paused.back();
+  last.Send(data);
+  EXPECT_EQ(last.Command("END " + Sum(data + data)), "OK 2000 " + Sum(data + data));
 }
 
 using HostileTest = ReceiverFixture;
