@@ -38,6 +38,7 @@ demo: build
 	bash cmake/demo.sh $(WIN)/bin $(RECEIVER)/ovreceiver
 
 bench: build
+	$(RECEIVER)/receiver_load_bench
 	bash cmake/wine-prefix.sh $(SERVERS)
 	$(WINE_RUN) $(WIN)/bin/queue_bench.exe
 	OVRECEIVER=$(abspath $(RECEIVER))/ovreceiver $(WINE_RUN) $(WIN)/bin/engine_bench.exe

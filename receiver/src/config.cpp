@@ -189,7 +189,7 @@ std::string Usage() {
   std::string text = "usage: ovreceiver --root DIR --users FILE [options]\n";
   for (const Option& o : Options()) {
     std::string left = std::string("  --") + o.name + (o.value ? std::string(" ") + o.value : "");
-    if (left.size() < 30) left.resize(30, ' ');
+    if (left.size() < 32) left.resize(32, ' ');
     text += left + ' ' + o.help;
     std::string shown = o.show(defaults);
     if (!shown.empty()) text += " [" + shown + "]";

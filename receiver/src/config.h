@@ -15,14 +15,14 @@ using Seconds = std::chrono::seconds;
 // client sees when it hits one).
 struct Limits {
   Seconds login_timeout{15};             // --login-timeout
-  size_t pending_per_address = 16;       // --pending-per-address: connections not logged in
-  size_t pending_total = 512;            // --pending-total
+  size_t pending_per_address = 256;       // --pending-per-address: connections not logged in
+  size_t pending_total = 1024;            // --pending-total
   unsigned login_attempts = 3;           // --login-attempts: failed LOGINs per connection
   Seconds login_delay_max{8};            // --login-delay-max: longest wait after failures
   Seconds claim_wait{3};                 // --claim-wait: PUT waiting for another connection
   uint64_t partial_bytes_per_user = 100ull << 30;   // --partial-bytes-per-user
   Seconds partial_max_age{7 * 24 * 3600};           // --partial-max-age
-  size_t http_per_address = 16;          // --http-per-address: open HTTP connections
+  size_t http_per_address = 64;          // --http-per-address: open HTTP connections
   size_t http_total = 512;               // --http-total
   uint64_t http_bytes_per_address = 16ull << 20;    // --http-bytes-per-address
   uint64_t http_bytes_total = 128ull << 20;         // --http-bytes-total

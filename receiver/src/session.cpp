@@ -14,6 +14,9 @@ namespace {
 // the bytes of its file have come.
 constexpr size_t kDataBuffer = 256 * 1024;
 constexpr size_t kLineBuffer = 2 * kMaxLine;
+// Most lines are short: a connection starts with this and grows to kLineBuffer for a long
+// one, so that many connections waiting to log in cost little.
+constexpr size_t kSmallBuffer = 1024;
 // A file's bytes that stop for this long give the data buffer back until they resume.
 constexpr auto kDataPause = std::chrono::seconds(1);
 // How long a closing connection is given to take the last reply.
@@ -29,7 +32,7 @@ Session::Session(TcpStream stream, SessionContext& context)
       address_(AddressKey(stream_.peer())),
       deadline_(stream_.get_executor()),
       wait_(stream_.get_executor()),
-      buffer_(kLineBuffer) {}
+      buffer_(kSmallBuffer) {}
 
 void Session::Start(Gate::Ticket ticket) {
   ticket_ = std::move(ticket);
@@ -116,8 +119,13 @@ void Session::Process() {
 
 void Session::ReadMore() {
   // Between files only a line can be pending: the data buffer goes back.
-  if (state_ != State::kData && buffer_.size() > kLineBuffer && end_ - begin_ <= kLineBuffer)
-    UseBuffer(kLineBuffer);
+  if (state_ != State::kData) {
+    size_t unread = end_ - begin_;
+    if (unread == buffer_.size() && buffer_.size() < kLineBuffer)
+      UseBuffer(kLineBuffer);  // a long line
+    else if (buffer_.size() > kLineBuffer && unread <= kLineBuffer)
+      UseBuffer(unread < kSmallBuffer ? kSmallBuffer : kLineBuffer);
+  }
   reading_ = true;
   stream_.AsyncReadSome(asio::buffer(buffer_.data() + end_, buffer_.size() - end_),
                         [self = shared_from_this()](std::error_code ec, size_t n) {
@@ -125,7 +133,7 @@ void Session::ReadMore() {
                           if (self->closed_) return;
                           bool paused = std::exchange(self->pausing_, false);
                           if (paused && ec == asio::error::operation_aborted) {
-                            self->UseBuffer(kLineBuffer);
+                            self->UseBuffer(kSmallBuffer);
                             return self->ReadMore();
                           }
                           // Peer gone: the partial data stays as written.
@@ -179,7 +187,7 @@ void Session::CloseGracefully() {
     if (!ec && !self->closed_) self->Abort();
   });
   begin_ = end_ = 0;
-  UseBuffer(kLineBuffer);
+  UseBuffer(kSmallBuffer);
   Drain();
 }
 
