@@ -339,6 +339,46 @@ TEST_F(HostileTest, NamesThatCouldNeverBePlacedAreRefusedAtPut) {
   EXPECT_EQ(ReadFile(elsewhere.path() / "clip.bin"), "clip");
 }
 
+TEST_F(HostileTest, FuzzedSessionsLeaveTheReceiverServingAndTheRootIntact) {
+  std::mt19937 rng(2024);
+  auto pick = [&](std::initializer_list<const char*> options) {
+    auto it = options.begin();
+    std::advance(it, rng() % options.size());
+    return std::string(*it);
+  };
+  auto field = [&] {
+    switch (rng() % 6) {
+      case 0: return pick({"..", "../../etc/passwd", "%2E%2E/x", "a/../../b", "/abs", ".ovreceiver/x"});
+      case 1: return pick({"0", "1", "18446744073709551615", "18446744073709551616", "-1", ""});
+      case 2: return pick({"%", "%zz", "%00", "a%2Fb", "%C0%AF", "x?q=1"});
+      case 3: return RandomBytes(rng() % 40, rng());
+      case 4: return std::string(rng() % 300, 'a');
+      default: return pick({"alice", "secret", "f.bin", "d/e/f", "ef46db3751d8e999"});
+    }
+  };
+  const int kSessions = 1000;
+  for (int i = 0; i < kSessions; ++i) {
+    std::string script = rng() % 4 ? "HELLO OVT/1\nLOGIN alice secret\n" : "";
+    for (int n = 1 + rng() % 8; n > 0; --n) {
+      std::string verb = pick({"HELLO", "LOGIN", "MKDIR", "PUT", "FROM", "END", "BYE", "XYZ"});
+      script += verb;
+      for (int k = rng() % 4; k > 0; --k) script += ' ' + field();
+      script += pick({"\n", "\r\n", "\n\n", ""});
+      if (rng() % 5 == 0) script += RandomBytes(rng() % 3000, rng());
+    }
+    Client c(port());
+    ASSERT_TRUE(c.connected()) << i;
+    c.Send(script);
+    ::shutdown(c.fd(), SHUT_WR);
+    ReadToEnd(c.fd());  // the receiver ends every session, whatever it was sent
+  }
+  Client c(port());
+  ASSERT_TRUE(c.Login());
+  EXPECT_EQ(c.Upload("after/fuzz", "ok"), "OK 2 " + Sum("ok"));
+  for (const auto& entry : fs::directory_iterator(dir_.path()))
+    EXPECT_TRUE(entry.path() == root() || entry.path().filename() == "received.log") << entry.path();
+}
+
 TEST_F(HostileTest, HttpBodiesBeyondTheBudgetAreRefused) {
   Limits limits;
   limits.http_bytes_per_address = 1 << 20;

@@ -161,6 +161,35 @@ TEST_F(StorageTest, EmptyFileAndClaims) {
   EXPECT_TRUE(storage_.Begin("alice", "x", 5, first).ok());
 }
 
+TEST_F(StorageTest, PartialDataIsFoundAgainAfterARestartAndCountsAgainstItsUser) {
+  auto up = Begin("r/one", 1000);
+  From(*up, 0);
+  up->Write(data_.data(), 300);
+  up.reset();
+  // Earlier versions kept partial files flat, named by a hash of user and name.
+  std::string key_text = std::string("alice") + '\0' + "r/legacy";
+  XXH128_hash_t key = XXH3_128bits(key_text.data(), key_text.size());
+  WriteFile(PartialDir() / (FormatChecksum(key.high64) + FormatChecksum(key.low64) + "-500"),
+            data_.substr(0, 200));
+
+  Limits limits;
+  limits.partial_bytes_per_user = 2000;
+  Storage again(root(), log_, false, limits);
+  EXPECT_EQ(again.PartialBytes("alice"), 300u);  // the flat file is nobody's until named
+  std::unique_ptr<Upload> one, legacy, big;
+  ASSERT_TRUE(again.Begin("alice", "r/one", 1000, one).ok());
+  EXPECT_EQ(one->held(), 300u);
+  ASSERT_TRUE(again.Begin("alice", "r/legacy", 500, legacy).ok());
+  EXPECT_EQ(legacy->held(), 200u);
+  EXPECT_EQ(again.PartialBytes("alice"), 1500u);  // files being uploaded count in full
+  Status s = again.Begin("alice", "r/big", 600, big);
+  EXPECT_EQ(s.code, 500);
+  EXPECT_NE(s.message.find("limit"), std::string::npos) << s.message;
+  EXPECT_TRUE(again.Begin("bob", "r/big", 600, big).ok());  // the limit is per user
+  legacy.reset();
+  EXPECT_EQ(again.PartialBytes("alice"), 1200u);  // an abandoned file counts what it holds
+}
+
 TEST_F(StorageTest, FoldersAndObstacles) {
   EXPECT_TRUE(storage_.MakeFolder("a/b/c").ok());
   EXPECT_TRUE(storage_.MakeFolder("a/b").ok());  // existing folder: success
