@@ -52,6 +52,14 @@ std::optional<LoginGuard::Clock::time_point> LoginGuard::Admit(const std::string
   return at;
 }
 
+void LoginGuard::Succeeded(const std::string& address, const std::string& user,
+                           Clock::time_point turn) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Clock::time_point now = Clock::now();
+  for (Record* r : {Recent(addresses_, address, now), Recent(users_, user, now)})
+    if (r && r->next == turn + Delay(r->failures)) r->next = turn;
+}
+
 void LoginGuard::Fail(Table& table, const std::string& key, Clock::time_point now) {
   if (table.size() >= kMaxRecords && !table.count(key)) {
     for (auto it = table.begin(); it != table.end();)

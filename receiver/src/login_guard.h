@@ -25,6 +25,9 @@ class LoginGuard {
   // together; none when the turns are taken further ahead than the longest delay (the
   // attempt is then refused unchecked, and the queue never grows without bound).
   std::optional<Clock::time_point> Admit(const std::string& address, const std::string& user);
+  // A right password at the turn Admit gave: that turn is given back when no later
+  // attempt has taken one since, so that people logging in after a typo do not queue.
+  void Succeeded(const std::string& address, const std::string& user, Clock::time_point turn);
   // Records a wrong user name or password; peer is the address as people read it.
   void Failed(const std::string& address, const std::string& peer, const std::string& user);
 

@@ -269,21 +269,23 @@ std::optional<Session::Answer> Session::Login(std::string_view encoded_user,
   // pipeline behind it waits too, since nothing more is read meanwhile.
   auto at = context_.guard.Admit(address_, user);
   if (!at) return LoginFailed("too many failed logins from here or for this user; try again later");
-  if (*at <= std::chrono::steady_clock::now()) return CheckLogin(user, password);
+  if (*at <= std::chrono::steady_clock::now()) return CheckLogin(user, password, *at);
   wait_.expires_at(*at);
   wait_.async_wait([self = shared_from_this(), user = std::move(user),
-                    password = std::move(password)](std::error_code ec) {
+                    password = std::move(password), turn = *at](std::error_code ec) {
     if (ec || self->closed_) return;
-    self->Send(self->CheckLogin(user, password));
+    self->Send(self->CheckLogin(user, password, turn));
   });
   return std::nullopt;
 }
 
-Session::Answer Session::CheckLogin(const std::string& user, const std::string& password) {
+Session::Answer Session::CheckLogin(const std::string& user, const std::string& password,
+                                    std::chrono::steady_clock::time_point turn) {
   if (!context_.users.Check(user, password)) {
     context_.guard.Failed(address_, stream_.peer().to_string(), user);
     return LoginFailed("wrong user name or password");
   }
+  context_.guard.Succeeded(address_, user, turn);
   user_ = user;
   state_ = State::kReady;
   login_ = ++context_.logins;

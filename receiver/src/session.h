@@ -56,7 +56,8 @@ class Session : public std::enable_shared_from_this<Session>, public Evictable, 
   void WatchData();
   std::optional<Answer> Handle(std::string_view line);
   std::optional<Answer> Login(std::string_view user, std::string_view password);
-  Answer CheckLogin(const std::string& user, const std::string& password);
+  Answer CheckLogin(const std::string& user, const std::string& password,
+                    std::chrono::steady_clock::time_point turn);
   // ERR 401, closing the connection after its last allowed failure.
   Answer LoginFailed(std::string_view why);
   std::optional<Answer> Put(std::string_view name, std::string_view size);
