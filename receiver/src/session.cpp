@@ -11,14 +11,14 @@ namespace {
 
 // Big reads keep the receiver well ahead of the network on one stream; connections that
 // only talk (or have not logged in) keep a small buffer, and a session goes back to it when
-// the bytes of its file have come.
+// its bytes stop.
 constexpr size_t kDataBuffer = 256 * 1024;
 constexpr size_t kLineBuffer = 2 * kMaxLine;
 // Most lines are short: a connection starts with this and grows to kLineBuffer for a long
 // one, so that many connections waiting to log in cost little.
 constexpr size_t kSmallBuffer = 1024;
-// A file's bytes that stop for this long give the data buffer back until they resume.
-constexpr auto kDataPause = std::chrono::seconds(1);
+// Bytes that stop for this long give the data buffer back until a file's bytes resume.
+constexpr auto kDataPause = std::chrono::milliseconds(500);
 // How long a closing connection is given to take the last reply.
 constexpr auto kCloseTimeout = std::chrono::seconds(5);
 // How often a PUT asks again for a file that another connection holds.
@@ -32,6 +32,7 @@ Session::Session(TcpStream stream, SessionContext& context)
       address_(AddressKey(stream_.peer())),
       deadline_(stream_.get_executor()),
       wait_(stream_.get_executor()),
+      idle_(stream_.get_executor()),
       buffer_(kSmallBuffer) {}
 
 void Session::Start(Gate::Ticket ticket) {
@@ -64,6 +65,7 @@ void Session::Abort() {
   closed_ = true;
   deadline_.cancel();
   wait_.cancel();
+  idle_.cancel();
   stream_.Close();
   upload_.reset();
   finished_.reset();
@@ -119,13 +121,8 @@ void Session::Process() {
 
 void Session::ReadMore() {
   // Between files only a line can be pending: the data buffer goes back.
-  if (state_ != State::kData) {
-    size_t unread = end_ - begin_;
-    if (unread == buffer_.size() && buffer_.size() < kLineBuffer)
-      UseBuffer(kLineBuffer);  // a long line
-    else if (buffer_.size() > kLineBuffer && unread <= kLineBuffer)
-      UseBuffer(unread < kSmallBuffer ? kSmallBuffer : kLineBuffer);
-  }
+  if (state_ != State::kData && end_ - begin_ == buffer_.size() && buffer_.size() < kLineBuffer)
+    UseBuffer(kLineBuffer);  // a long line
   reading_ = true;
   stream_.AsyncReadSome(asio::buffer(buffer_.data() + end_, buffer_.size() - end_),
                         [self = shared_from_this()](std::error_code ec, size_t n) {
@@ -133,18 +130,17 @@ void Session::ReadMore() {
                           if (self->closed_) return;
                           bool paused = std::exchange(self->pausing_, false);
                           if (paused && ec == asio::error::operation_aborted) {
-                            self->UseBuffer(kSmallBuffer);
+                            size_t unread = self->end_ - self->begin_;
+                            self->UseBuffer(unread <= kSmallBuffer ? kSmallBuffer : kLineBuffer);
                             return self->ReadMore();
                           }
                           // Peer gone: the partial data stays as written.
                           if (ec) return self->Abort();
                           self->end_ += n;
-                          if (self->state_ == State::kData) {
-                            self->bytes_read_ += n;
-                            if (self->buffer_.size() < kDataBuffer) {  // flowing again
-                              self->UseBuffer(kDataBuffer);
-                              self->WatchData();
-                            }
+                          self->bytes_read_ += n;
+                          if (self->state_ == State::kData && self->buffer_.size() < kDataBuffer) {
+                            self->UseBuffer(kDataBuffer);  // flowing again
+                            self->WatchData();
                           }
                           self->Process();
                         });
@@ -152,9 +148,9 @@ void Session::ReadMore() {
 
 void Session::WatchData() {
   bytes_seen_ = bytes_read_;
-  wait_.expires_after(kDataPause);
-  wait_.async_wait([self = shared_from_this()](std::error_code ec) {
-    if (ec || self->closed_ || self->state_ != State::kData) return;
+  idle_.expires_after(kDataPause);
+  idle_.async_wait([self = shared_from_this()](std::error_code ec) {
+    if (ec || self->closed_ || self->buffer_.size() < kDataBuffer) return;
     if (self->bytes_read_ != self->bytes_seen_ || !self->reading_) return self->WatchData();
     // Nothing came: the pending read ends and starts again on the small buffer.
     self->pausing_ = true;
@@ -349,7 +345,7 @@ Session::Answer Session::From(std::string_view from_text) {
   Status s = upload_->From(from, offset);
   if (!s.ok()) return Err(s);
   state_ = upload_->due() > 0 ? State::kData : State::kEnd;
-  if (state_ == State::kData) {
+  if (state_ == State::kData && buffer_.size() < kDataBuffer) {
     UseBuffer(kDataBuffer);
     WatchData();
   }

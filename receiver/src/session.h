@@ -52,7 +52,8 @@ class Session : public std::enable_shared_from_this<Session>, public Evictable, 
   // Ends the connection at once: timers stopped, the file let go (no write after this).
   void Abort();
   void UseBuffer(size_t size);
-  // Gives the data buffer back when a file's bytes stop coming.
+  // Gives the data buffer back when bytes stop coming (kept while they flow, file after
+  // file).
   void WatchData();
   std::optional<Answer> Handle(std::string_view line);
   std::optional<Answer> Login(std::string_view user, std::string_view password);
@@ -75,10 +76,11 @@ class Session : public std::enable_shared_from_this<Session>, public Evictable, 
   Gate::Ticket ticket_;
   asio::steady_timer deadline_;  // login deadline, then the closing deadline
   asio::steady_timer wait_;      // a delayed LOGIN answer, a PUT waiting for its file
+  asio::steady_timer idle_;      // gives the data buffer back when bytes stop
   bool closed_ = false;
   bool reading_ = false;      // a read is pending
   bool pausing_ = false;      // the pending read was cancelled to give the data buffer back
-  uint64_t bytes_read_ = 0;   // while a file's bytes are due
+  uint64_t bytes_read_ = 0;
   uint64_t bytes_seen_ = 0;   // bytes_read_ when the watch last looked
   State state_ = State::kHello;
   unsigned failed_logins_ = 0;
