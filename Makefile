@@ -55,6 +55,7 @@ demo: build
 # The receiver's benchmarks speak TLS with the tests' throwaway authority.
 RECEIVER_BENCH := OVRECEIVER=$(abspath $(RECEIVER))/ovreceiver OV_TEST_AUTHORITY=$(abspath $(WIN))/test-authority
 bench: build
+	$(RECEIVER)/receiver_load_bench
 	bash cmake/wine-prefix.sh $(SERVERS)
 	bash tests/support/test_authority.sh $(abspath $(WIN))/test-authority
 	$(WINE_RUN) $(WIN)/bin/queue_bench.exe

@@ -5,7 +5,7 @@
 #include <asio/ssl.hpp>
 
 #include "support.h"
-#include "tls_stream.h"
+#include "stream.h"
 
 namespace ovr::test {
 namespace {
@@ -115,6 +115,33 @@ TEST_F(TlsTest, HttpEndpointAnswersOverTls) {
   EXPECT_EQ(Log(), "DURATION\t/snap?id=7&$dur$=12\t12\n");
 }
 
+// A handshake counts as not logged in: it must end within the login deadline, and it holds a
+// place among the connections not logged in (the oldest goes when the limit is reached).
+TEST_F(TlsTest, TheHandshakeCountsAgainstTheLoginDeadlineAndLimits) {
+  Limits limits;
+  limits.login_timeout = std::chrono::seconds(1);
+  Restart(limits);
+  int silent = ovr::test::Connect(port());
+  auto since = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadToEnd(silent), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::seconds(5)) << "closed at the deadline";
+  ::close(silent);
+
+  limits.login_timeout = std::chrono::seconds(60);
+  limits.pending_per_address = 1;
+  Restart(limits);
+  int first = ovr::test::Connect(port());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  since = std::chrono::steady_clock::now();
+  std::error_code ec;
+  auto second = Connect(port(), TLS1_3_VERSION, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(ReadToEnd(first), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::seconds(5))
+      << "the older connection, still without a handshake, made way";
+  ::close(first);
+}
+
 TEST(TlsContext, UnusableFilesAreNamed) {
   const fs::path d = Certificates();
   auto message = [](const std::string& chain, const std::string& key) -> std::string {
@@ -130,6 +157,15 @@ TEST(TlsContext, UnusableFilesAreNamed) {
   EXPECT_NE(message((d / "server.pem").string(), (d / "other.key").string()).find("other.key"),
             std::string::npos) << "a key of another certificate";
   EXPECT_EQ(message((d / "server.pem").string(), (d / "server.key").string()), "accepted");
+}
+
+TEST(TlsProcess, InClearOnlyWithAWarning) {
+  ScratchDir dir;
+  WriteFile(dir.path() / "users", "alice:secret\n");
+  fs::permissions(dir.path() / "users", fs::perms::owner_read | fs::perms::owner_write);
+  ReceiverProcess receiver;
+  ASSERT_TRUE(receiver.Start(dir.path() / "root", dir.path() / "users"));
+  EXPECT_NE(receiver.plain_warning().find("warning: --plain"), std::string::npos) << receiver.plain_warning();
 }
 
 }  // namespace
