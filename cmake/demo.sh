@@ -29,15 +29,18 @@ media=$WINEPREFIX/drive_c/ovdemo
 rm -rf "$media" "$WINEPREFIX"/drive_c/windows/ovtransfer
 python3 "$here/demo-media.py" "$media"
 
-# The receiver, knowing the page's user.
+# The receiver, knowing the page's user, with a certificate for the page's server names
+# (localhost and 127.0.0.1) from a throwaway authority that only the demo's prefix trusts.
 received=$out/received
-rm -rf "$received"
+rm -rf "$received" "$out/tls"
 mkdir -p "$received"
 printf 'Demo User:demo-password\n' >"$out/users"
 chmod 600 "$out/users"
+bash "$here/tls-authority.sh" "$out/tls" localhost 127.0.0.1
 log=$received/.ovreceiver/received.log
+# The page's snapshot address is http://, so that endpoint stays in clear.
 "$receiver" --root "$received" --users "$out/users" --bind 127.0.0.1 --port 8852 --http-port 8853 \
-  >"$out/receiver.out" 2>&1 &
+  --tls-cert "$out/tls/server.pem" --tls-key "$out/tls/server.key" --http-plain >"$out/receiver.out" 2>&1 &
 receiver_pid=$!
 
 display=:$((90 + RANDOM % 100))
@@ -50,14 +53,14 @@ wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 for _ in $(seq 50); do grep -q '^ovreceiver ready' "$out/receiver.out" && break; sleep 0.2; done
 grep -q '^ovreceiver ready' "$out/receiver.out" || { cat "$out/receiver.out"; exit 1; }
+# The authority becomes a root of this prefix while its server runs (never of the host).
+"$here/wine-run.sh" "$bin/trust_root.exe" "Z:${out//\//\\}\\tls\\ca.pem"
+# What the upload port speaks, as a client trusting only the demo's authority sees it.
+channel=$(openssl s_client -connect 127.0.0.1:8852 -servername localhost -CAfile "$out/tls/ca.pem" \
+  -verify_return_error -verify_hostname localhost </dev/null 2>/dev/null | awk '$1 == "Protocol" {print $3; exit}')
 
-# What the page sends (local file under C:\ovdemo, remote name without its query) and what
-# the control writes itself (the note and the link's manifest).
-expected=(video.avi:demo/video.avi video.srt:demo/video.srt album-cover.bmp:demo/album-cover.bmp
-          album/page1.txt:demo/album/page1.txt album/inner/photo.bmp:demo/album/inner/photo.bmp
-          album/inner/page2.txt:demo/album/inner/page2.txt press/release.txt:demo/press/release.txt
-          :demo/note.txt :demo/link.xml)
-arrived() { grep -c '^FILE' "$log" 2>/dev/null || true; }
+source "$here/page-uploads.sh"
+arrived() { page_uploads_arrived "$log"; }
 
 # The page as a site deploys it, kept open while its uploads run.
 sed 's|done(0);|host.sleep(180000); done(0);|' "$root/examples/upload.html" >"$out/upload.html"
@@ -69,7 +72,7 @@ shot() { /usr/bin/import -display "$display" -window root "$out/$1"; }
 for _ in $(seq 600); do [ "$(arrived)" -ge 1 ] && break; sleep 0.1; done
 sleep 4
 shot control.png
-for _ in $(seq 1200); do [ "$(arrived)" -ge ${#expected[@]} ] && break; sleep 0.1; done
+for _ in $(seq 1200); do [ "$(arrived)" -ge ${#PAGE_UPLOADS[@]} ] && break; sleep 0.1; done
 # The playing time and the still are posted as the video's upload starts; give them a moment.
 for _ in $(seq 100); do grep -q '^STILL' "$log" 2>/dev/null && break; sleep 0.1; done
 sleep 1.5
@@ -80,23 +83,14 @@ kill -TERM $receiver_pid && wait $receiver_pid || true
 tr -d '\r' <"$out/page.out"
 
 status=0
-printf '\n%-30s %10s %10s  %s\n' "remote file" "sent" "received" "content"
-for pair in "${expected[@]}"; do
-  local_name=${pair%%:*} remote=${pair#*:}
-  got=$received/$remote
-  received_size=$([ -f "$got" ] && stat -c %s "$got" || echo -)
-  if [ -n "$local_name" ]; then
-    sent=$media/$local_name
-    sent_size=$(stat -c %s "$sent")
-    if [ -f "$got" ] && cmp -s "$sent" "$got"; then verdict=equal; else verdict=DIFFERS; status=1; fi
-  else
-    sent_size="(made)"
-    logged=$(awk -F'\t' -v p="$remote" '$1 == "FILE" && $5 == p {print $3}' "$log" 2>/dev/null | tail -n 1)
-    if [ -f "$got" ] && [ "$logged" = "$received_size" ]; then verdict="logged, size equal"; else verdict=MISSING; status=1; fi
-  fi
-  printf '%-30s %10s %10s  %s\n' "$remote" "$sent_size" "$received_size" "$verdict"
-done
-printf '\nreported to the snapshot address:\n'
+page_uploads_compare "$media" "$received" "$log" || status=1
+if [ -n "$channel" ]; then
+  printf '\nupload channel: %s, the receiver'"'"'s certificate for localhost and 127.0.0.1 checked by the engine\n' "$channel"
+else
+  printf '\nupload channel: NOT TLS\n'
+  status=1
+fi
+printf '\nreported to the snapshot address (plain http, as the example page gives it):\n'
 awk -F'\t' '$1 == "DURATION" {print "  playing time " $3 " s  (" $2 ")"} $1 == "STILL" {print "  still " $5 ", " $4 " bytes, playing time " $3 " s"}' \
   "$log" 2>/dev/null || true
 grep -q '^STILL' "$log" 2>/dev/null || { echo "  no still arrived"; status=1; }

@@ -5,9 +5,14 @@
 #include "hosted_control.h"
 #include "ovtransfer/com/object.h"
 
-// The system's uuid library lacks the 64-bit parse interface's id.
+// The system's uuid library lacks the parse interface's id, which differs per architecture.
+#ifdef _WIN64
 extern "C" const IID IID_IActiveScriptParse64 = {
     0xc7ef7658, 0xe1ee, 0x480e, {0x97, 0xea, 0xd5, 0x2c, 0xb4, 0xd7, 0x6d, 0x17}};
+#else
+extern "C" const IID IID_IActiveScriptParse32 = {
+    0xbb1a2ae2, 0xa4f9, 0x11cf, {0x8f, 0x20, 0x00, 0x80, 0x5f, 0x2c, 0xd0, 0x64}};
+#endif
 
 namespace host {
 namespace {

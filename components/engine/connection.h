@@ -1,24 +1,33 @@
-// One TCP connection to the receiver. Every wait on it is bounded by a time-out and ends at
+// One connection to the receiver carrying the line protocol: over TLS, or in clear for a
+// server the user named as plain. Every wait on it is bounded by a time-out and ends at
 // once when another thread cancels the connection (Disconnect of a running engine).
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "protocol.h"
+#include "socket_stream.h"
+#include "tls_channel.h"
 
 namespace ovengine {
 
+struct ChannelSecurity {
+  bool plain = false;        // OVT/1 in clear: only for a server the user named as plain
+  std::wstring server_name;  // the name the server's certificate must be issued for
+};
+
 class Connection {
  public:
-  Connection();
-  ~Connection();
+  Connection() = default;
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Connects within timeout_ms.
-  HRESULT Open(const SOCKADDR_IN& server, DWORD timeout_ms);
+  // Connects within timeout_ms and, unless plain, sets up TLS within timeout_ms more, the
+  // server's certificate checked before anything of the protocol goes out.
+  HRESULT Open(const SOCKADDR_IN& server, DWORD timeout_ms, const ChannelSecurity& security);
   // Sends every byte; fails when the peer takes nothing for timeout_ms.
   HRESULT Send(const void* data, size_t size, DWORD timeout_ms);
   // One reply line within timeout_ms, without its end.
@@ -28,20 +37,16 @@ class Connection {
   HRESULT Exchange(const std::string& command, Reply* reply, DWORD timeout_ms);
 
   // From any thread: every wait, now and later, ends with E_ABORT.
-  void Cancel();
+  void Cancel() { socket_.Cancel(); }
   // True while nothing has failed on the connection: it can carry another command.
-  bool Usable() const {
-    return socket_ != INVALID_SOCKET && !broken_ && WaitForSingleObject(cancel_event_, 0) != WAIT_OBJECT_0;
-  }
+  bool Usable() const { return stream_ && !broken_ && !socket_.Cancelled(); }
 
  private:
-  // Waits for a network event or the cancellation until the tick count deadline.
-  HRESULT Wait(DWORD deadline, WSANETWORKEVENTS* events);
   HRESULT Fail(HRESULT hr);
 
-  SOCKET socket_ = INVALID_SOCKET;
-  WSAEVENT network_event_;
-  HANDLE cancel_event_;
+  SocketStream socket_;
+  std::unique_ptr<TlsChannel> tls_;  // declared after the socket it writes to: it goes first
+  Transport* stream_ = nullptr;      // the socket or the TLS channel once open
   bool broken_ = false;
   std::string input_;  // bytes received after the last line taken
 };

@@ -1,6 +1,6 @@
 #include "engine_object.h"
 
-#include <string>
+#include "plain_servers.h"
 
 namespace ovengine {
 namespace {
@@ -9,6 +9,9 @@ namespace {
 constexpr DWORD kFolderFlags = 0x2 | 0x4;
 // Initialize's mode for this engine: uploads over TCP.
 constexpr DWORD kModeTcpUpload = 2;
+
+// A host name has at most 253 characters; the control's address field holds 259.
+constexpr size_t kMaxServerName = 253;
 
 // Copies text into a caller's buffer of size characters: always terminated, cut to fit,
 // never between the halves of a surrogate pair.
@@ -28,7 +31,8 @@ CTransferEngine::CTransferEngine(IUnknown* outer) : CComBase(outer), session_(st
 CTransferEngine::~CTransferEngine() { session_->Disconnect(); }
 
 void* CTransferEngine::FindInterface(REFIID iid) {
-  static const com::QiEntry<CTransferEngine> table[] = {COM_QI(CTransferEngine, ITransferEngine)};
+  static const com::QiEntry<CTransferEngine> table[] = {COM_QI(CTransferEngine, ITransferEngine),
+                                                        COM_QI(CTransferEngine, ITransferEngineServer)};
   return com::FindInTable(this, table, iid);
 }
 
@@ -52,7 +56,27 @@ STDMETHODIMP CTransferEngine::SetNotifyWindow(HWND window, UINT message) {
 STDMETHODIMP CTransferEngine::Connect(const SOCKADDR_IN* server, DWORD timeout_ms) {
   if (!server) return E_POINTER;
   if (server->sin_family != AF_INET) return E_INVALIDARG;
-  return session_->Connect(*server, timeout_ms);
+  if (server_name_refused_) return E_INVALIDARG;
+  ChannelSecurity security;
+  if (server_name_.empty()) {
+    const BYTE* b = reinterpret_cast<const BYTE*>(&server->sin_addr);
+    security.server_name = std::to_wstring(b[0]) + L"." + std::to_wstring(b[1]) + L"." + std::to_wstring(b[2]) +
+                           L"." + std::to_wstring(b[3]);
+  } else {
+    security.server_name = server_name_;
+  }
+  security.plain = NamedAsPlain(security.server_name, ntohs(server->sin_port));
+  return session_->Connect(*server, timeout_ms, security);
+}
+
+STDMETHODIMP CTransferEngine::SetServerName(LPCWSTR name) {
+  std::wstring text;
+  for (const wchar_t* p = name; p && *p && text.size() <= kMaxServerName; ++p) text += *p;
+  bool usable = !text.empty() && text.size() <= kMaxServerName;
+  for (wchar_t c : text) usable = usable && c > 0x20 && c != 0x7F;
+  server_name_refused_ = !usable;
+  server_name_ = usable ? text : std::wstring();
+  return usable ? S_OK : E_INVALIDARG;
 }
 
 STDMETHODIMP CTransferEngine::Login(const wchar_t* user, const wchar_t* password, wchar_t* reply, DWORD reply_size) {

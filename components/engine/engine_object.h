@@ -5,14 +5,16 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 
 #include "../../ovtransfer/com/object.h"
 #include "../../ovtransfer/outside/transfer_engine.h"
+#include "../../ovtransfer/outside/transfer_engine_server.h"
 #include "session.h"
 
 namespace ovengine {
 
-class CTransferEngine final : public com::CComBase, public ITransferEngine {
+class CTransferEngine final : public com::CComBase, public ITransferEngine, public ITransferEngineServer {
  public:
   explicit CTransferEngine(IUnknown* outer);
   ~CTransferEngine() override;
@@ -43,11 +45,16 @@ class CTransferEngine final : public com::CComBase, public ITransferEngine {
   STDMETHODIMP Reserved22() override { return E_NOTIMPL; }
   STDMETHODIMP GetBytesTransferred(ULONGLONG* bytes) override;
 
+  STDMETHODIMP SetServerName(LPCWSTR name) override;
+
  protected:
   void* FindInterface(REFIID iid) override;
 
  private:
   std::shared_ptr<Session> session_;
+  // The name the server's certificate must carry; without one, the dotted address connected to.
+  std::wstring server_name_;
+  bool server_name_refused_ = false;
 };
 
 }  // namespace ovengine

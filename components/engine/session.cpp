@@ -75,7 +75,7 @@ HRESULT Session::CommandFailed(const Connection& connection, HRESULT hr) {
   return hr;
 }
 
-HRESULT Session::Connect(const SOCKADDR_IN& server, DWORD timeout_ms) {
+HRESULT Session::Connect(const SOCKADDR_IN& server, DWORD timeout_ms, const ChannelSecurity& security) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!network_started_) return HRESULT_FROM_WIN32(WSANOTINITIALISED);
@@ -84,7 +84,7 @@ HRESULT Session::Connect(const SOCKADDR_IN& server, DWORD timeout_ms) {
   if (!wake_.Valid() || !thread_ended_.Valid()) return E_OUTOFMEMORY;
   if (timeout_ms == 0) timeout_ms = kReplyTimeoutMs;
   auto connection = std::make_shared<Connection>();
-  if (HRESULT hr = connection->Open(server, timeout_ms); FAILED(hr)) return hr;
+  if (HRESULT hr = connection->Open(server, timeout_ms, security); FAILED(hr)) return hr;
   Reply reply;
   if (HRESULT hr = connection->Exchange("HELLO OVT/1", &reply, timeout_ms); FAILED(hr)) return hr;
   if (!reply.ok || reply.fields.size() != 1 || reply.fields[0] != "OVT/1") return kBadReply;

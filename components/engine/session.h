@@ -32,7 +32,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   HRESULT StartNetwork();
   void SetNotifyWindow(HWND window, UINT message);
-  HRESULT Connect(const SOCKADDR_IN& server, DWORD timeout_ms);
+  HRESULT Connect(const SOCKADDR_IN& server, DWORD timeout_ms, const ChannelSecurity& security);
   HRESULT Login(const std::wstring& user, const std::wstring& password, std::wstring* text);
   // A folder entry is made at once; a file entry is announced and becomes the current one.
   HRESULT PutEntry(const std::wstring& remote, const std::wstring& local, bool folder, LONG task_id,

@@ -5,6 +5,7 @@
 
 #include "../control/ov_transfer_control.h"
 #include "../outside/ovres.h"
+#include "../outside/transfer_engine_server.h"
 #include "../snapshot/snapshot_jobs.h"
 
 namespace {
@@ -91,6 +92,9 @@ HRESULT COvTransferControl::StartTask(size_t index) {
       queue_.GiveSlot(task);  // else a task without an engine would take a slot at every tick
       return hr;
     }
+    // The page's server name, for an engine that checks the server's certificate against it.
+    if (com::ComPtr<ITransferEngineServer> named; SUCCEEDED(engine.As(&named, IID_ITransferEngineServer)))
+      named->SetServerName(task.address_text.c_str());
     engine->SetNotifyWindow(window_, WM_TRANSFER_NOTIFY);
     const SOCKADDR_IN any = SocketAddress(0, 0), server = SocketAddress(task.ipv4, task.port);
     if (FAILED(hr = engine->Initialize(kEngineMode, &any, 0)) ||

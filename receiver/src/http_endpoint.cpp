@@ -1,5 +1,6 @@
 #include "http_endpoint.h"
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 
@@ -10,8 +11,6 @@ namespace ovr {
 namespace {
 
 constexpr size_t kMaxHead = 16 * 1024;
-// A request must be complete by then; a still trickling in on a slow line still fits.
-constexpr auto kRequestTimeout = std::chrono::seconds(300);
 constexpr size_t kMaxHint = 100;
 
 std::string_view Query(std::string_view target) {
@@ -55,30 +54,81 @@ bool SameText(std::string_view a, std::string_view b) {
   return true;
 }
 
-class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
+class HttpConnection : public std::enable_shared_from_this<HttpConnection>, public Evictable {
  public:
-  HttpConnection(asio::ip::tcp::socket socket, Storage& storage)
-      : socket_(std::move(socket)), timer_(socket_.get_executor()), storage_(storage),
-        head_(kMaxHead) {}
+  HttpConnection(TcpStream stream, HttpContext& context)
+      : stream_(std::move(stream)), timer_(stream_.get_executor()), context_(context),
+        address_(AddressKey(stream_.peer())) {}
+  ~HttpConnection() { context_.budget.Give(address_, held_); }
 
-  void Start() {
-    timer_.expires_after(kRequestTimeout);
+  void Start(Gate::Ticket ticket) {
+    ticket_ = std::move(ticket);
+    // A still trickling in on a slow line must fit in this time, head and body.
+    timer_.expires_after(context_.limits.http_timeout);
     timer_.async_wait([self = shared_from_this()](std::error_code ec) {
-      if (!ec) self->socket_.close(ec);
+      if (ec) return;
+      metrics().Hit(Limit::kHttpTimeout);
+      self->Abort();
     });
-    asio::async_read_until(socket_, head_, "\r\n\r\n",
-                           [self = shared_from_this()](std::error_code ec, size_t n) {
-                             self->OnHead(ec, n);
-                           });
+    stream_.AsyncStart([self = shared_from_this()](std::error_code ec) {
+      if (self->closed_) return;
+      if (ec) return self->Abort();
+      self->ReadHead();
+    });
+  }
+
+  // The byte budget of unfinished requests is spent.
+  void Busy() {
+    metrics().Hit(Limit::kHttpBytes);
+    Reply(503);
+  }
+
+  void Evict() override {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] { self->Abort(); });
   }
 
  private:
-  void OnHead(std::error_code ec, size_t n) {
-    if (ec == asio::error::not_found) return Reply(400);  // head too large
-    if (ec) return;
-    std::string head(asio::buffers_begin(head_.data()), asio::buffers_begin(head_.data()) + n);
-    head_.consume(n);
+  // Closes at once: a client gone or too slow, or room needed for others. The buffers go
+  // with the object, as soon as the cancelled operations have ended.
+  void Abort() {
+    if (closed_) return;
+    closed_ = true;
+    timer_.cancel();
+    stream_.Close();
+    ticket_.Release();
+  }
 
+  // Brings the bytes held in line with the budget; false when the budget is spent.
+  bool Account() {
+    uint64_t now = in_.capacity() + body_.capacity();
+    if (now > held_) {
+      if (!context_.budget.Take(address_, now - held_)) return false;
+    } else {
+      context_.budget.Give(address_, held_ - now);
+    }
+    held_ = now;
+    return true;
+  }
+
+  void ReadHead() {
+    stream_.AsyncReadSome(asio::buffer(scratch_), [self = shared_from_this()](std::error_code ec,
+                                                                             size_t n) {
+      if (self->closed_) return;
+      if (ec) return self->Abort();
+      self->in_.append(self->scratch_, n);
+      if (!self->Account()) return self->Busy();
+      size_t end = self->in_.find("\r\n\r\n");
+      if (end == std::string::npos) {
+        if (self->in_.size() > kMaxHead) return self->Reply(400);  // head too large
+        return self->ReadHead();
+      }
+      if (end + 4 > kMaxHead) return self->Reply(400);
+      self->OnHead(end + 4);
+    });
+  }
+
+  void OnHead(size_t n) {
+    std::string head = in_.substr(0, n);
     size_t eol = head.find("\r\n");
     std::string_view request_line(head.data(), eol);
     size_t sp1 = request_line.find(' ');
@@ -104,74 +154,98 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     if (method != "POST" || length > kMaxStill || !FindDuration(target_, seconds_))
       return Reply(400);
 
-    body_.resize(static_cast<size_t>(length));
-    size_t have = std::min(head_.size(), body_.size());
-    asio::buffer_copy(asio::buffer(body_), head_.data(), have);
-    head_.consume(have);
-    if (expect_continue && have < body_.size()) {
+    // The body grows as its bytes come, never ahead of them from the announced length.
+    length_ = static_cast<size_t>(length);
+    body_ = in_.substr(n, length_);
+    std::string().swap(in_);
+    if (!Account()) return Busy();
+    if (expect_continue && body_.size() < length_) {
       interim_ = "HTTP/1.1 100 Continue\r\n\r\n";
-      asio::async_write(socket_, asio::buffer(interim_),
-                        [self = shared_from_this(), have](std::error_code ec, size_t) {
-                          if (!ec) self->ReadBody(have);
-                        });
+      stream_.AsyncWrite(asio::buffer(interim_), [self = shared_from_this()](std::error_code ec,
+                                                                            size_t) {
+        if (self->closed_) return;
+        if (ec) return self->Abort();
+        self->ReadBody();
+      });
       return;
     }
-    ReadBody(have);
+    ReadBody();
   }
 
-  void ReadBody(size_t have) {
-    asio::async_read(socket_, asio::buffer(body_.data() + have, body_.size() - have),
-                     [self = shared_from_this()](std::error_code ec, size_t) {
-                       if (!ec) self->Complete();
-                     });
+  void ReadBody() {
+    if (body_.size() == length_) return Complete();
+    // Small reads, appended: the body takes memory only as its bytes come.
+    size_t want = std::min(sizeof scratch_, length_ - body_.size());
+    stream_.AsyncReadSome(asio::buffer(scratch_, want),
+                          [self = shared_from_this()](std::error_code ec, size_t n) {
+                            if (self->closed_) return;
+                            if (ec) return self->Abort();
+                            std::string& body = self->body_;
+                            if (body.capacity() < body.size() + n)
+                              body.reserve(std::min(self->length_, std::max(body.size() + n,
+                                                                            body.capacity() * 2)));
+                            body.append(self->scratch_, n);
+                            if (!self->Account()) return self->Busy();
+                            self->ReadBody();
+                          });
   }
 
   void Complete() {
     if (body_.empty()) {
-      storage_.log().Duration(target_, seconds_);
+      context_.storage.log().Duration(target_, seconds_);
       return Reply(200);
     }
     std::string path;
-    Status s = storage_.StoreStill(body_, StillHint(target_), path);
+    Status s = context_.storage.StoreStill(body_, StillHint(target_), path);
     if (!s.ok()) return Reply(500);
-    storage_.log().Still(target_, seconds_, body_.size(), path);
+    context_.storage.log().Still(target_, seconds_, body_.size(), path);
     Reply(200);
   }
 
   // The control judges a post by the reply body alone: under 5 bytes is success.
   void Reply(int status) {
-    const char* reason = status == 200 ? "OK" : status == 400 ? "Bad Request" : "Internal Server Error";
+    std::string().swap(in_);
+    std::string().swap(body_);
+    Account();
+    const char* reason = status == 200   ? "OK"
+                         : status == 400 ? "Bad Request"
+                         : status == 503 ? "Service Unavailable"
+                                         : "Internal Server Error";
     std::string body = status == 200 ? "OK" : "ERROR";
     response_ = "HTTP/1.1 " + std::to_string(status) + ' ' + reason +
                 "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
                 "\r\nConnection: close\r\n\r\n" + body;
-    asio::async_write(socket_, asio::buffer(response_),
-                      [self = shared_from_this()](std::error_code ec, size_t) {
-                        self->socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
-                        self->Linger();
-                      });
+    stream_.AsyncWrite(asio::buffer(response_), [self = shared_from_this()](std::error_code ec,
+                                                                           size_t) {
+      if (self->closed_) return;
+      if (ec) return self->Abort();
+      self->stream_.ShutdownSend();
+      self->Linger();
+    });
   }
 
   // Reads what the client still sends (a refused body) until it closes, so that the
   // reply is not destroyed by a reset; the request timer bounds the wait.
   void Linger() {
-    socket_.async_read_some(asio::buffer(scratch_),
-                            [self = shared_from_this()](std::error_code ec, size_t) {
-                              if (ec) {
-                                self->timer_.cancel();
-                                self->socket_.close(ec);
-                              } else {
-                                self->Linger();
-                              }
-                            });
+    stream_.AsyncReadSome(asio::buffer(scratch_), [self = shared_from_this()](std::error_code ec,
+                                                                             size_t) {
+      if (self->closed_) return;
+      if (ec) return self->Abort();
+      self->Linger();
+    });
   }
 
-  asio::ip::tcp::socket socket_;
+  TcpStream stream_;
   asio::steady_timer timer_;
-  Storage& storage_;
-  asio::streambuf head_;
+  HttpContext& context_;
+  const std::string address_;
+  Gate::Ticket ticket_;
+  bool closed_ = false;
+  uint64_t held_ = 0;  // taken from the budget
+  size_t length_ = 0;
+  std::string in_;     // the head as it comes
   std::string target_, seconds_, body_, interim_, response_;
-  char scratch_[4096];
+  char scratch_[16 * 1024];
 };
 
 }  // namespace
@@ -202,8 +276,37 @@ std::string StillHint(std::string_view target) {
   return hint;
 }
 
-void ServeHttp(asio::ip::tcp::socket socket, Storage& storage) {
-  std::make_shared<HttpConnection>(std::move(socket), storage)->Start();
+bool ByteBudget::Take(const std::string& address, uint64_t n) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t& mine = by_address_[address];
+  if (n > per_address_ - std::min(per_address_, mine) || n > total_ - std::min(total_, held_)) {
+    if (mine == 0) by_address_.erase(address);
+    return false;
+  }
+  mine += n;
+  held_ += n;
+  return true;
+}
+
+void ByteBudget::Give(const std::string& address, uint64_t n) {
+  if (n == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = by_address_.find(address);
+  if (it == by_address_.end()) return;
+  it->second -= std::min(it->second, n);
+  held_ -= std::min(held_, n);
+  if (it->second == 0) by_address_.erase(it);
+}
+
+uint64_t ByteBudget::held() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return held_;
+}
+
+void ServeHttp(TcpStream stream, HttpContext& context) {
+  std::string address = AddressKey(stream.peer());
+  auto connection = std::make_shared<HttpConnection>(std::move(stream), context);
+  connection->Start(context.gate.Admit(address, connection));
 }
 
 }  // namespace ovr

@@ -16,7 +16,7 @@ constexpr auto kRequestTimeout = std::chrono::seconds(10);
 uint64_t HeldBytes(const fs::path& dir) {
   uint64_t total = 0;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+  for (const auto& entry : fs::recursive_directory_iterator(dir, ec)) {
     struct stat st;
     if (::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
       total += static_cast<uint64_t>(st.st_size);

@@ -16,9 +16,23 @@ constexpr std::array<const char*, 5> kConnectionStates = {"hello", "login", "rea
                                                           "end"};
 
 // Limits that turned something away or cut it short.
-enum class Limit { kLoginTimeout, kLineTooLong, kClaimWait, kStillTooLarge, kCount };
+enum class Limit {
+  kLoginTimeout,
+  kLineTooLong,
+  kClaimWait,
+  kStillTooLarge,
+  kLoginAttempts,
+  kLoginGuard,
+  kConnections,
+  kHttpBytes,
+  kHttpTimeout,
+  kPartialBytesPerUser,
+  kCount
+};
 constexpr std::array<const char*, static_cast<size_t>(Limit::kCount)> kLimitNames = {
-    "login_timeout", "line_too_long", "claim_wait", "still_too_large"};
+    "login_timeout", "line_too_long", "claim_wait",  "still_too_large",
+    "login_attempts", "login_guard",  "connections", "http_bytes",
+    "http_timeout",  "partial_bytes_per_user"};
 
 // One set per process, counted where things happen; atomics, since every thread counts.
 struct Metrics {

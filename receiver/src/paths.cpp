@@ -10,6 +10,8 @@ namespace {
 // failed write later.
 constexpr size_t kMaxSegment = 255;
 constexpr size_t kMaxPath = 4000;
+// Deeper names are no real site's files, and each folder level costs work at every PUT.
+constexpr size_t kMaxSegments = 64;
 
 NameCheck Refuse(std::string reason) {
   NameCheck r;
@@ -67,13 +69,14 @@ NameCheck CheckRemoteName(std::string_view name) {
   if (path.size() > kMaxPath) return Refuse("name too long");
   if (!IsValidUtf8(path)) return Refuse("name is not valid UTF-8");
 
-  size_t start = 0;
+  size_t start = 0, segments = 0;
   bool first = true;
   while (start <= path.size()) {
     size_t slash = path.find('/', start);
     if (slash == std::string_view::npos) slash = path.size();
     std::string_view segment = path.substr(start, slash - start);
     if (segment.empty()) return Refuse("name has an empty segment");
+    if (++segments > kMaxSegments) return Refuse("name has more than 64 segments");
     if (segment == "." || segment == "..") return Refuse("name has a '.' or '..' segment");
     if (segment.size() > kMaxSegment) return Refuse("name has a segment over 255 bytes");
     if (first && HasDriveLetter(segment)) return Refuse("name has a drive letter");

@@ -1,10 +1,9 @@
 #include "server.h"
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
-#include "http_endpoint.h"
-#include "session.h"
 
 namespace ovr {
 namespace {
@@ -19,8 +18,19 @@ void Listen(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& at
 }  // namespace
 
 Server::Server(const Users& users, Storage& storage, const std::string& bind,
-               uint16_t upload_port, std::optional<uint16_t> http_port)
-    : users_(users), storage_(storage), uploads_(io_), http_(io_), signals_(io_) {
+               uint16_t upload_port, std::optional<uint16_t> http_port, const Limits& limits,
+               TlsSettings tls)
+    : limits_(limits),
+      tls_(std::move(tls)),
+      storage_(storage),
+      guard_(limits_.login_delay_max),
+      pending_(limits_.pending_per_address, limits_.pending_total),
+      sessions_{users, storage, guard_, limits_, login_checks_},
+      http_context_(storage, limits_),
+      uploads_(io_),
+      http_(io_),
+      signals_(io_),
+      sweep_(io_) {
   asio::ip::address address = asio::ip::make_address(bind);
   Listen(uploads_, {address, upload_port});
   upload_port_ = uploads_.local_endpoint().port();
@@ -30,6 +40,19 @@ Server::Server(const Users& users, Storage& storage, const std::string& bind,
   }
   AcceptUploads();
   if (http_port) AcceptHttp();
+  SweepPartialsLater();
+}
+
+void Server::SweepPartialsLater() {
+  // Often enough that nothing outlives its age by much more than a tenth of it.
+  auto every = std::clamp<std::chrono::seconds>(limits_.partial_max_age / 10,
+                                                std::chrono::seconds(1), std::chrono::hours(1));
+  sweep_.expires_after(every);
+  sweep_.async_wait([this](std::error_code ec) {
+    if (ec) return;
+    storage_.RemoveOldPartials();
+    SweepPartialsLater();
+  });
 }
 
 void Server::AcceptUploads() {
@@ -38,7 +61,12 @@ void Server::AcceptUploads() {
   uploads_.async_accept(asio::make_strand(io_), [this](std::error_code ec,
                                                        asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) std::make_shared<Session>(std::move(socket), users_, storage_, login_checks_)->Start();
+    if (!ec) {
+      TcpStream stream(std::move(socket), tls_.uploads.get());
+      std::string address = AddressKey(stream.peer());
+      auto session = std::make_shared<Session>(std::move(stream), sessions_);
+      session->Start(pending_.Admit(address, session));
+    }
     AcceptLater(ec, &Server::AcceptUploads);
   });
 }
@@ -47,7 +75,7 @@ void Server::AcceptHttp() {
   http_.async_accept(asio::make_strand(io_), [this](std::error_code ec,
                                                     asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) ServeHttp(std::move(socket), storage_);
+    if (!ec) ServeHttp(TcpStream(std::move(socket), tls_.http.get()), http_context_);
     AcceptLater(ec, &Server::AcceptHttp);
   });
 }
@@ -76,6 +104,7 @@ void Server::Stop() {
     uploads_.close(ec);
     http_.close(ec);
     signals_.cancel(ec);
+    sweep_.cancel();
     io_.stop();
   });
 }

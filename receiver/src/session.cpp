@@ -1,9 +1,7 @@
 #include "session.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 #include <cstring>
+#include <utility>
 
 #include "paths.h"
 #include "protocol.h"
@@ -12,56 +10,80 @@ namespace ovr {
 namespace {
 
 // Big reads keep the receiver well ahead of the network on one stream; connections that
-// only talk (or have not logged in) keep a small buffer.
+// only talk (or have not logged in) keep a small buffer, and a session goes back to it when
+// its bytes stop.
 constexpr size_t kDataBuffer = 256 * 1024;
 constexpr size_t kLineBuffer = 2 * kMaxLine;
-// A connection that has not logged in by then is dropped; logged-in sessions may pause
-// for as long as they like.
-constexpr auto kLoginTimeout = std::chrono::seconds(60);
+// Most lines are short: a connection starts with this and grows to kLineBuffer for a long
+// one, so that many connections waiting to log in cost little.
+constexpr size_t kSmallBuffer = 1024;
+// Bytes that stop for this long give the data buffer back until a file's bytes resume.
+constexpr auto kDataPause = std::chrono::milliseconds(500);
 // How long a closing connection is given to take the last reply.
 constexpr auto kCloseTimeout = std::chrono::seconds(5);
-// A client that reconnects after a break may find its old connection not yet gone: its
-// PUT waits for the file's claim up to kClaimAttempts * kClaimRetry before giving up.
+// How often a PUT asks again for a file that another connection holds.
 constexpr auto kClaimRetry = std::chrono::milliseconds(25);
-constexpr int kClaimAttempts = 120;
-
-void EnableKeepAlive(asio::ip::tcp::socket& socket) {
-  // A peer that vanished (cable, power) would otherwise hold its file's claim forever.
-  std::error_code ec;
-  socket.set_option(asio::socket_base::keep_alive(true), ec);
-  int fd = socket.native_handle();
-  int idle = 60, interval = 10, count = 6;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-}
 
 }  // namespace
 
-Session::Session(asio::ip::tcp::socket socket, const Users& users, Storage& storage,
-                 asio::thread_pool& login_checks)
-    : socket_(std::move(socket)),
-      timer_(socket_.get_executor()),
-      users_(users),
-      storage_(storage),
-      login_checks_(login_checks),
-      buffer_(kLineBuffer) {
+Session::Session(TcpStream stream, SessionContext& context)
+    : stream_(std::move(stream)),
+      context_(context),
+      address_(AddressKey(stream_.peer())),
+      deadline_(stream_.get_executor()),
+      wait_(stream_.get_executor()),
+      idle_(stream_.get_executor()),
+      buffer_(kSmallBuffer) {
   static_assert(static_cast<size_t>(State::kEnd) + 1 == kConnectionStates.size(),
                 "every connection state has its metric label");
 }
 
-void Session::Start() {
-  EnableKeepAlive(socket_);
-  std::error_code ec;
-  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
-  timer_.expires_after(kLoginTimeout);
-  timer_.async_wait([self = shared_from_this()](std::error_code ec) {
-    if (!ec && (self->state_ == State::kHello || self->state_ == State::kLogin)) {
-      metrics().Hit(Limit::kLoginTimeout);
-      self->socket_.close(ec);
-    }
+void Session::Start(Gate::Ticket ticket) {
+  ticket_ = std::move(ticket);
+  // The deadline covers the transport's own start as well as HELLO and LOGIN.
+  deadline_.expires_after(context_.limits.login_timeout);
+  deadline_.async_wait([self = shared_from_this()](std::error_code ec) {
+    if (ec || self->closed_) return;
+    metrics().Hit(Limit::kLoginTimeout);
+    self->Abort();
   });
-  Process();
+  stream_.AsyncStart([self = shared_from_this()](std::error_code ec) {
+    if (self->closed_) return;
+    if (ec) return self->Abort();
+    self->Process();
+  });
+}
+
+void Session::Evict() {
+  asio::post(stream_.get_executor(), [self = shared_from_this()] { self->Abort(); });
+}
+
+void Session::Revoke(std::function<void()> done) {
+  asio::post(stream_.get_executor(), [self = shared_from_this(), done = std::move(done)] {
+    self->Abort();
+    done();
+  });
+}
+
+void Session::Abort() {
+  if (closed_) return;
+  closed_ = true;
+  deadline_.cancel();
+  wait_.cancel();
+  idle_.cancel();
+  stream_.Close();
+  upload_.reset();
+  finished_.reset();
+  ticket_.Release();
+}
+
+void Session::UseBuffer(size_t size) {
+  if (buffer_.size() == size) return;
+  std::vector<char> other(size);
+  std::memcpy(other.data(), buffer_.data() + begin_, end_ - begin_);
+  end_ -= begin_;
+  begin_ = 0;
+  buffer_.swap(other);
 }
 
 void Session::Process() {
@@ -106,51 +128,78 @@ void Session::Process() {
 }
 
 void Session::ReadMore() {
-  socket_.async_read_some(
-      asio::buffer(buffer_.data() + end_, buffer_.size() - end_),
-      [self = shared_from_this()](std::error_code ec, size_t n) {
-        if (ec) return;  // peer gone or server stopping: the partial data stays as written
-        self->end_ += n;
-        self->Process();
-      });
+  // Between files only a line can be pending: the data buffer goes back.
+  if (state_ != State::kData && end_ - begin_ == buffer_.size() && buffer_.size() < kLineBuffer)
+    UseBuffer(kLineBuffer);  // a long line
+  reading_ = true;
+  stream_.AsyncReadSome(asio::buffer(buffer_.data() + end_, buffer_.size() - end_),
+                        [self = shared_from_this()](std::error_code ec, size_t n) {
+                          self->reading_ = false;
+                          if (self->closed_) return;
+                          bool paused = std::exchange(self->pausing_, false);
+                          if (paused && ec == asio::error::operation_aborted) {
+                            size_t unread = self->end_ - self->begin_;
+                            self->UseBuffer(unread <= kSmallBuffer ? kSmallBuffer : kLineBuffer);
+                            return self->ReadMore();
+                          }
+                          // Peer gone: the partial data stays as written.
+                          if (ec) return self->Abort();
+                          self->end_ += n;
+                          self->bytes_read_ += n;
+                          if (self->state_ == State::kData && self->buffer_.size() < kDataBuffer) {
+                            self->UseBuffer(kDataBuffer);  // flowing again
+                            self->WatchData();
+                          }
+                          self->Process();
+                        });
+}
+
+void Session::WatchData() {
+  bytes_seen_ = bytes_read_;
+  idle_.expires_after(kDataPause);
+  idle_.async_wait([self = shared_from_this()](std::error_code ec) {
+    if (ec || self->closed_ || self->buffer_.size() < kDataBuffer) return;
+    if (self->bytes_read_ != self->bytes_seen_ || !self->reading_) return self->WatchData();
+    // Nothing came: the pending read ends and starts again on the small buffer.
+    self->pausing_ = true;
+    self->stream_.Cancel();
+  });
 }
 
 void Session::Send(Answer answer) {
   reply_ = std::move(answer.line);
   reply_ += '\n';
-  asio::async_write(socket_, asio::buffer(reply_),
-                    [self = shared_from_this(), close = answer.close](std::error_code ec, size_t) {
-                      self->finished_.reset();
-                      if (ec) return;
-                      if (close)
-                        self->CloseGracefully();
-                      else
-                        self->Process();
-                    });
+  stream_.AsyncWrite(asio::buffer(reply_),
+                     [self = shared_from_this(), close = answer.close](std::error_code ec, size_t) {
+                       if (self->closed_) return;
+                       self->finished_.reset();
+                       if (ec) return self->Abort();
+                       if (close)
+                         self->CloseGracefully();
+                       else
+                         self->Process();
+                     });
 }
 
 void Session::CloseGracefully() {
   // Closing with unread input would reset the connection and could destroy the reply
   // in flight; so send the end, read what is left, and close when the peer has.
-  std::error_code ec;
   upload_.reset();
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
-  timer_.expires_after(kCloseTimeout);
-  timer_.async_wait([self = shared_from_this()](std::error_code ec) {
-    if (!ec) self->socket_.close(ec);
+  stream_.ShutdownSend();
+  deadline_.expires_after(kCloseTimeout);
+  deadline_.async_wait([self = shared_from_this()](std::error_code ec) {
+    if (!ec && !self->closed_) self->Abort();
   });
   begin_ = end_ = 0;
+  UseBuffer(kSmallBuffer);
   Drain();
 }
 
 void Session::Drain() {
-  socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](std::error_code ec,
-                                                                           size_t) {
-    if (ec) {
-      self->timer_.cancel();
-      self->socket_.close(ec);
-      return;
-    }
+  stream_.AsyncReadSome(asio::buffer(buffer_), [self = shared_from_this()](std::error_code ec,
+                                                                          size_t) {
+    if (self->closed_) return;
+    if (ec) return self->Abort();
     self->Drain();
   });
 }
@@ -181,11 +230,8 @@ std::optional<Session::Answer> Session::Handle(std::string_view line) {
   }
   if (state_ == State::kLogin) {
     if (verb != "LOGIN") return Err(400, "LOGIN expected");
-    std::string user, password;
-    if (!wants(2) || !PercentDecode(f[1], user) || !PercentDecode(f[2], password))
-      return Err(400, "malformed LOGIN");
-    CheckLogin(std::move(user), std::move(password));
-    return std::nullopt;
+    if (!wants(2)) return Err(400, "malformed LOGIN");
+    return Login(f[1], f[2]);
   }
 
   if (verb == "BYE") {
@@ -202,7 +248,7 @@ std::optional<Session::Answer> Session::Handle(std::string_view line) {
     if (!wants(1) || !PercentDecode(f[1], name)) return Err(400, "malformed MKDIR");
     NameCheck check = CheckRemoteName(name);
     if (!check.ok) return Err(403, check.reason);
-    Status s = storage_.MakeFolder(check.path);
+    Status s = context_.storage.MakeFolder(check.path);
     return s.ok() ? Ok() : Err(s);
   }
   if (verb == "PUT") {
@@ -218,25 +264,65 @@ std::optional<Session::Answer> Session::Handle(std::string_view line) {
   return Err(400, "unknown command");
 }
 
-void Session::CheckLogin(std::string user, std::string password) {
+std::optional<Session::Answer> Session::Login(std::string_view encoded_user,
+                                              std::string_view encoded_password) {
+  std::string user, password;
+  if (!PercentDecode(encoded_user, user) || !PercentDecode(encoded_password, password))
+    return Err(400, "malformed LOGIN");
+  // After failures from this address or for this user the check waits its turn; the
+  // pipeline behind it waits too, since nothing more is read meanwhile.
+  auto at = context_.guard.Admit(address_, user);
+  if (!at) {
+    metrics().Hit(Limit::kLoginGuard);
+    return LoginFailed("too many failed logins from here or for this user; try again later");
+  }
+  if (*at <= std::chrono::steady_clock::now()) {
+    CheckLogin(std::move(user), std::move(password), *at);
+    return std::nullopt;
+  }
+  wait_.expires_at(*at);
+  wait_.async_wait([self = shared_from_this(), user = std::move(user),
+                    password = std::move(password), turn = *at](std::error_code ec) mutable {
+    if (ec || self->closed_) return;
+    self->CheckLogin(std::move(user), std::move(password), turn);
+  });
+  return std::nullopt;
+}
+
+void Session::CheckLogin(std::string user, std::string password,
+                         std::chrono::steady_clock::time_point turn) {
   // A hashed password takes tens of milliseconds to check: on the check threads, so that
   // the connections on this thread keep moving; the answer comes back on this strand.
-  asio::post(login_checks_, [self = shared_from_this(), user = std::move(user),
-                             password = std::move(password)]() mutable {
-    bool ok = self->users_.Check(user, password);
-    asio::post(self->socket_.get_executor(), [self, user = std::move(user), ok]() mutable {
-      self->Send(self->LoginChecked(std::move(user), ok));
+  asio::post(context_.login_checks, [self = shared_from_this(), user = std::move(user),
+                                     password = std::move(password), turn]() mutable {
+    bool ok = self->context_.users.Check(user, password);
+    asio::post(self->stream_.get_executor(), [self, user = std::move(user), turn, ok] {
+      if (!self->closed_) self->Send(self->LoginChecked(user, turn, ok));
     });
   });
 }
 
-Session::Answer Session::LoginChecked(std::string user, bool ok) {
+Session::Answer Session::LoginChecked(const std::string& user,
+                                      std::chrono::steady_clock::time_point turn, bool ok) {
   ++(ok ? metrics().logins_ok : metrics().logins_failed);
-  if (!ok) return Err(401, "wrong user name or password");
-  user_ = std::move(user);
+  if (!ok) {
+    context_.guard.Failed(address_, stream_.peer().to_string(), user);
+    return LoginFailed("wrong user name or password");
+  }
+  context_.guard.Succeeded(address_, user, turn);
+  user_ = user;
   state_ = State::kReady;
-  timer_.cancel();
+  login_ = ++context_.logins;
+  deadline_.cancel();
+  ticket_.Release();
   return Ok();
+}
+
+Session::Answer Session::LoginFailed(std::string_view why) {
+  Answer answer = Err(401, why);
+  answer.close = ++failed_logins_ >= context_.limits.login_attempts;
+  if (answer.close) metrics().Hit(Limit::kLoginAttempts);
+  return answer;
 }
 
 std::optional<Session::Answer> Session::Put(std::string_view encoded_name,
@@ -248,20 +334,38 @@ std::optional<Session::Answer> Session::Put(std::string_view encoded_name,
   upload_.reset();  // a file announced but never started is left as it is held
   NameCheck check = CheckRemoteName(name);
   if (!check.ok) return Err(403, check.reason);
-  return Claim(std::move(check.path), size, kClaimAttempts);
+  return Claim(std::move(check.path), size,
+               std::chrono::steady_clock::now() + context_.limits.claim_wait);
 }
 
 std::optional<Session::Answer> Session::Claim(std::string path, uint64_t size,
-                                              int attempts_left) {
-  Status s = storage_.Begin(user_, path, size, upload_);
+                                              std::chrono::steady_clock::time_point until) {
+  std::shared_ptr<ClaimHolder> stale;
+  Status s = context_.storage.Begin(Claimant{user_, login_, weak_from_this()}, path, size,
+                                    upload_, stale);
   if (s.ok()) return Ok(std::to_string(upload_->held()));
-  if (s.busy && attempts_left <= 1) metrics().Hit(Limit::kClaimWait);
-  if (!s.busy || attempts_left <= 1) return Err(s);
-  timer_.expires_after(kClaimRetry);
-  timer_.async_wait([self = shared_from_this(), path = std::move(path), size,
-                     attempts_left](std::error_code ec) {
-    if (ec) return;
-    if (std::optional<Answer> answer = self->Claim(path, size, attempts_left - 1))
+  if (!s.busy || std::chrono::steady_clock::now() >= until) {
+    if (s.busy) metrics().Hit(Limit::kClaimWait);
+    return Err(s);
+  }
+  if (stale) {
+    // The holder logged in before this connection and uploads the same file: a client
+    // that lost its connection and came back. The old connection ends (its writes with
+    // it) and the PUT is asked again, answered with what the file really holds.
+    stale->Revoke([self = shared_from_this(), path, size, until] {
+      asio::post(self->stream_.get_executor(), [self, path, size, until] {
+        if (self->closed_) return;
+        if (std::optional<Answer> answer = self->Claim(path, size, until))
+          self->Send(std::move(*answer));
+      });
+    });
+    return std::nullopt;
+  }
+  wait_.expires_after(kClaimRetry);
+  wait_.async_wait([self = shared_from_this(), path = std::move(path), size,
+                    until](std::error_code ec) {
+    if (ec || self->closed_) return;
+    if (std::optional<Answer> answer = self->Claim(path, size, until))
       self->Send(std::move(*answer));
   });
   return std::nullopt;
@@ -274,7 +378,10 @@ Session::Answer Session::From(std::string_view from_text) {
   if (!s.ok()) return Err(s);
   if (offset > 0) ++metrics().uploads_resumed;
   state_ = upload_->due() > 0 ? State::kData : State::kEnd;
-  if (state_ == State::kData && buffer_.size() < kDataBuffer) buffer_.resize(kDataBuffer);
+  if (state_ == State::kData && buffer_.size() < kDataBuffer) {
+    UseBuffer(kDataBuffer);
+    WatchData();
+  }
   return Ok(std::to_string(offset));
 }
 

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
+#include "metrics.h"
 #include "paths.h"
 #include "protocol.h"
 
@@ -62,7 +64,7 @@ std::string Obstacle(const fs::path& root, const std::string& path, bool folder)
 }  // namespace
 
 Upload::Upload(Storage& storage, std::string key, std::string user, std::string path,
-               uint64_t size, fs::path partial, uint64_t held)
+               uint64_t size, fs::path partial, uint64_t held, bool on_disk)
     : storage_(storage),
       key_(std::move(key)),
       user_(std::move(user)),
@@ -70,6 +72,7 @@ Upload::Upload(Storage& storage, std::string key, std::string user, std::string 
       size_(size),
       partial_(std::move(partial)),
       held_(held),
+      on_disk_(on_disk),
       hash_(XXH64_createState()) {
   if (!hash_) throw std::bad_alloc();
 }
@@ -78,7 +81,7 @@ Upload::~Upload() {
   Close();
   if (!replaced_.empty()) ::unlink(replaced_.c_str());
   XXH64_freeState(hash_);
-  storage_.Release(key_);
+  storage_.Release(key_, held_, on_disk_);
 }
 
 void Upload::Close() {
@@ -89,8 +92,11 @@ void Upload::Close() {
 Status Upload::From(uint64_t from, uint64_t& offset) {
   Close();
   offset = std::min(from, held_);
+  if (::mkdir(partial_.parent_path().c_str(), 0755) != 0 && errno != EEXIST)
+    return Status::Error(500, SystemError("cannot make partial folder"));
   fd_ = ::open(partial_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd_ < 0) return Status::Error(500, SystemError("cannot open partial file"));
+  on_disk_ = true;
   if (::ftruncate(fd_, static_cast<off_t>(offset)) != 0) {
     Status s = Status::Error(500, SystemError("cannot truncate partial file"));
     Close();
@@ -156,6 +162,8 @@ Status Upload::End(uint64_t checksum) {
     Close();
     ::unlink(partial_.c_str());
     held_ = 0;
+    on_disk_ = false;
+    storage_.Ended(key_);
     return Status::Error(409, static_cast<uint64_t>(st.st_size) != size_
                                   ? "size mismatch, partial data discarded"
                                   : "checksum mismatch (received " + FormatChecksum(actual) +
@@ -183,78 +191,247 @@ Status Upload::End(uint64_t checksum) {
     return Status::Error(500, SystemError("cannot move file into place"));
   }
   held_ = 0;
+  on_disk_ = false;
+  storage_.Ended(key_);
   storage_.log_.File(user_, size_, checksum, path_);
   return Status::Ok();
 }
 
-Storage::Storage(fs::path root, EventLog& log, bool sync)
+Storage::Storage(fs::path root, EventLog& log, bool sync, const Limits& limits)
     : root_(std::move(root)),
       partial_dir_(root_ / kPrivateFolder / "partial"),
       temp_dir_(root_ / kPrivateFolder / "tmp"),
       log_(log),
-      sync_(sync) {
+      sync_(sync),
+      partial_bytes_per_user_(limits.partial_bytes_per_user),
+      partial_max_age_(limits.partial_max_age) {
   std::error_code ec;
   fs::create_directories(partial_dir_, ec);
   if (!ec) fs::create_directories(temp_dir_, ec);
   if (ec) throw std::runtime_error("cannot make " + partial_dir_.string() + ": " + ec.message());
+  private_real_ = fs::canonical(root_ / kPrivateFolder, ec);
+  if (ec) throw std::runtime_error("cannot resolve " + (root_ / kPrivateFolder).string() + ": " + ec.message());
   // Half-written stills of an earlier run are of no use to anyone.
   for (const auto& entry : fs::directory_iterator(temp_dir_, ec)) fs::remove(entry.path(), ec);
+  IndexPartials();
+  RemoveOldPartials();
+}
+
+fs::path Storage::PartialPath(const std::string& key, const Partial& p) const {
+  return partial_dir_ / p.user_dir / (key + '-' + std::to_string(p.size));
+}
+
+// Partial files are <user folder>/<key>-<size>; files straight in the partial folder come
+// from earlier versions, which kept no user folders.
+void Storage::IndexPartials() {
+  auto parse = [](const fs::path& file, std::string& key, uint64_t& size) {
+    std::string name = file.filename().string();
+    size_t dash = name.rfind('-');
+    if (dash == std::string::npos) return false;
+    key = name.substr(0, dash);
+    return ParseU64(name.substr(dash + 1), size);
+  };
+  auto info = [](const fs::path& file, uint64_t& bytes, std::time_t& touched) {
+    struct stat st;
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    bytes = static_cast<uint64_t>(st.st_size);
+    touched = st.st_mtime;
+    return true;
+  };
+  std::error_code ec;
+  for (const auto& top : fs::directory_iterator(partial_dir_, ec)) {
+    std::string key;
+    uint64_t size = 0, bytes = 0;
+    std::time_t touched = 0;
+    if (top.is_directory(ec)) {
+      std::string user_dir = top.path().filename().string();
+      for (const auto& entry : fs::directory_iterator(top.path(), ec)) {
+        if (!parse(entry.path(), key, size) || !info(entry.path(), bytes, touched)) continue;
+        auto it = partials_.find(key);
+        if (it != partials_.end()) {  // two sizes of one file: only the newer is of use
+          if (it->second.touched >= touched) {
+            fs::remove(entry.path(), ec);
+            continue;
+          }
+          Drop(it);
+        }
+        Partial& p = partials_[key];
+        p.user_dir = user_dir;
+        p.size = size;
+        p.held = std::min(bytes, size);
+        p.on_disk = true;
+        p.touched = touched;
+        Count(p, p.held);
+      }
+    } else if (parse(top.path(), key, size) && info(top.path(), bytes, touched)) {
+      legacy_[key] = Legacy{size, top.path(), touched};
+    }
+  }
+}
+
+void Storage::Drop(std::unordered_map<std::string, Partial>::iterator it) {
+  Partial& p = it->second;
+  if (p.on_disk) ::unlink(PartialPath(it->first, p).c_str());
+  Count(p, 0);
+  partials_.erase(it);
+}
+
+void Storage::Count(Partial& p, uint64_t bytes) {
+  uint64_t& total = user_bytes_[p.user_dir];
+  total = total - std::min(total, p.counted) + bytes;
+  p.counted = bytes;
+  if (total == 0) user_bytes_.erase(p.user_dir);
+}
+
+void Storage::Ended(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = partials_.find(key);
+  if (it != partials_.end()) Count(it->second, 0);
+}
+
+void Storage::RemoveOldPartials() {
+  std::time_t oldest = std::time(nullptr) - static_cast<std::time_t>(partial_max_age_.count());
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = partials_.begin(); it != partials_.end();) {
+    auto next = std::next(it);
+    if (!it->second.active && it->second.touched < oldest) Drop(it);
+    it = next;
+  }
+  for (auto it = legacy_.begin(); it != legacy_.end();) {
+    if (it->second.touched < oldest) {
+      ::unlink(it->second.path.c_str());
+      it = legacy_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+uint64_t Storage::PartialBytes(const std::string& user) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = user_bytes_.find(FormatChecksum(XXH3_64bits(user.data(), user.size())));
+  return it == user_bytes_.end() ? 0 : it->second;
 }
 
 Status Storage::MakeFolder(const std::string& path) {
-  std::string obstacle = Obstacle(root_, path, true);
-  if (!obstacle.empty()) return Status::Error(403, obstacle);
+  std::string problem = PlaceProblem(path);
+  if (problem.empty()) problem = Obstacle(root_, path, true);
+  if (!problem.empty()) return Status::Error(403, problem);
   std::error_code ec;
   fs::create_directories(root_ / path, ec);
   if (ec) return Status::Error(500, "cannot make folder: " + ec.message());
   return Status::Ok();
 }
 
+// Names that pass the text rules may still not be placeable: too long once under the root,
+// or, through a link an administrator made, inside the receiver's own folder.
+std::string Storage::PlaceProblem(const std::string& path) const {
+  fs::path full = root_ / path;
+  if (full.native().size() >= PATH_MAX) return "name too long for the receiver's folder";
+  std::error_code ec;
+  fs::path real = fs::weakly_canonical(full, ec);
+  if (ec) return "name cannot be resolved: " + ec.message();
+  const std::string& r = real.native();
+  const std::string& p = private_real_.native();
+  if (r.compare(0, p.size(), p) == 0 && (r.size() == p.size() || r[p.size()] == '/'))
+    return "name is in the receiver's own folder";
+  return {};
+}
+
 Status Storage::Begin(const std::string& user, const std::string& path, uint64_t size,
                       std::unique_ptr<Upload>& upload) {
-  std::string obstacle = Obstacle(root_, path, false);
-  if (!obstacle.empty()) return Status::Error(403, obstacle);
-  std::string key = ClaimKey(user, path);
+  std::shared_ptr<ClaimHolder> stale;
+  return Begin(Claimant{user, 0, {}}, path, size, upload, stale);
+}
+
+Status Storage::Begin(const Claimant& claimant, const std::string& path, uint64_t size,
+                      std::unique_ptr<Upload>& upload, std::shared_ptr<ClaimHolder>& stale) {
+  std::string problem = PlaceProblem(path);
+  if (problem.empty()) problem = Obstacle(root_, path, false);
+  if (!problem.empty()) return Status::Error(403, problem);
+  const std::string key = ClaimKey(claimant.user, path);
+  const std::string user_dir =
+      FormatChecksum(XXH3_64bits(claimant.user.data(), claimant.user.size()));
+  fs::path partial;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!claims_.insert(key).second) {
+    auto it = partials_.find(key);
+    if (it != partials_.end() && it->second.active) {
+      Partial& p = it->second;
+      if (p.size == size && p.since < claimant.since) stale = p.holder.lock();
       Status s = Status::Error(500, "this file is being uploaded on another connection");
       s.busy = true;
       return s;
     }
-  }
-  // From here the claim is held; the Upload (or the guard on failure) gives it back.
-  struct Guard {
-    Storage* self;
-    const std::string& key;
-    ~Guard() {
-      if (self) self->Release(key);
+    // Data kept for the same name with another size is of no use any more.
+    if (it != partials_.end() && it->second.size != size) {
+      Drop(it);
+      it = partials_.end();
     }
-  } guard{this, key};
-
-  // Data kept for the same name with another size is of no use any more.
-  const std::string prefix = key + '-';
-  const std::string mine = prefix + std::to_string(size);
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(partial_dir_, ec)) {
-    std::string name = entry.path().filename().string();
-    if (name.compare(0, prefix.size(), prefix) == 0 && name != mine) fs::remove(entry.path(), ec);
+    auto old = legacy_.find(key);
+    if (old != legacy_.end()) {
+      Legacy legacy = old->second;
+      legacy_.erase(old);
+      if (it == partials_.end() && legacy.size == size) {
+        Partial moved;
+        moved.user_dir = user_dir;
+        moved.size = size;
+        fs::path to = PartialPath(key, moved);
+        ::mkdir(to.parent_path().c_str(), 0755);
+        if (::rename(legacy.path.c_str(), to.c_str()) == 0) {
+          struct stat st;
+          moved.on_disk = true;
+          moved.held = ::stat(to.c_str(), &st) == 0 ? std::min<uint64_t>(st.st_size, size) : 0;
+          moved.touched = legacy.touched;
+          it = partials_.emplace(key, moved).first;
+          Count(it->second, moved.held);
+        }
+      } else {
+        ::unlink(legacy.path.c_str());
+      }
+    }
+    uint64_t counted = it != partials_.end() ? it->second.counted : 0;
+    auto user = user_bytes_.find(user_dir);
+    uint64_t others = (user == user_bytes_.end() ? 0 : user->second) - counted;
+    // The whole file is kept aside until END: it counts in full from PUT on.
+    if (size > partial_bytes_per_user_ || others > partial_bytes_per_user_ - size) {
+      metrics().Hit(Limit::kPartialBytesPerUser);
+      return Status::Error(500, "unfinished uploads of this user would hold " +
+                                    std::to_string(others + size) + " bytes, over the limit of " +
+                                    std::to_string(partial_bytes_per_user_) +
+                                    "; finish or restart them first");
+    }
+    if (it == partials_.end()) it = partials_.emplace(key, Partial{}).first;
+    Partial& p = it->second;
+    p.user_dir = user_dir;
+    Count(p, size);
+    p.size = size;
+    p.active = true;
+    p.since = claimant.since;
+    p.holder = claimant.holder;
+    partial = PartialPath(key, p);
   }
-  if (ec) return Status::Error(500, "cannot read partial folder: " + ec.message());
-
-  fs::path partial = partial_dir_ / mine;
+  // The claim is ours: nobody else touches the partial file until the Upload goes.
   uint64_t held = 0;
   struct stat st;
-  if (::stat(partial.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-    held = std::min<uint64_t>(static_cast<uint64_t>(st.st_size), size);
-  upload.reset(new Upload(*this, key, user, path, size, partial, held));
-  guard.self = nullptr;
+  bool on_disk = ::stat(partial.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (on_disk) held = std::min<uint64_t>(static_cast<uint64_t>(st.st_size), size);
+  upload.reset(new Upload(*this, key, claimant.user, path, size, partial, held, on_disk));
   return Status::Ok();
 }
 
-void Storage::Release(const std::string& key) {
+void Storage::Release(const std::string& key, uint64_t held, bool on_disk) {
   std::lock_guard<std::mutex> lock(mutex_);
-  claims_.erase(key);
+  auto it = partials_.find(key);
+  if (it == partials_.end()) return;
+  Partial& p = it->second;
+  p.active = false;
+  p.holder.reset();
+  p.on_disk = on_disk;
+  p.held = on_disk ? std::min(held, p.size) : 0;
+  p.touched = std::time(nullptr);
+  Count(p, p.held);
+  if (!on_disk) partials_.erase(it);
 }
 
 Status Storage::StoreStill(std::string_view data, std::string_view hint, std::string& path) {

@@ -41,34 +41,12 @@ inline Child Spawn(std::vector<std::string> args) {
   return c;
 }
 
-inline std::string ReadLineFrom(int fd) {
-  std::string line;
-  char ch;
-  while (::read(fd, &ch, 1) == 1 && ch != '\n') line += ch;
-  return line;
-}
-
-// Exit status, or -1 if the child is still running after the time-out (then killed).
-inline int WaitExit(pid_t pid, std::chrono::seconds timeout) {
-  auto until = std::chrono::steady_clock::now() + timeout;
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > until) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // An ovreceiver started with args (plus --bind 127.0.0.1 --port 0), its ports read from the
 // ready line; stopped with SIGTERM when it goes.
 class RunningReceiver {
  public:
   explicit RunningReceiver(std::vector<std::string> args) {
-    args.insert(args.end(), {"--bind", "127.0.0.1", "--port", "0"});
+    args.insert(args.end(), {"--bind", "127.0.0.1", "--port", "0", "--plain"});
     child_ = Spawn(args);
     ready_ = ReadLineFrom(child_.out);
     unsigned upload = 0, http = 0, metrics = 0;

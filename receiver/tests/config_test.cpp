@@ -1,4 +1,5 @@
 // The configuration file: every option as a key, the command line over it, faults by line.
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -15,7 +16,7 @@ class ConfigTest : public ::testing::Test {
   // Exit status and first error line of a start that is expected to fail.
   std::pair<int, std::string> FailedStart(const std::string& config) {
     WriteFile(path("bad.conf"), config);
-    Child c = Spawn({"--config", path("bad.conf"), "--port", "0", "--bind", "127.0.0.1"});
+    Child c = Spawn({"--config", path("bad.conf"), "--port", "0", "--bind", "127.0.0.1", "--plain"});
     std::string message = ReadLineFrom(c.err);
     int status = WaitExit(c.pid, std::chrono::seconds(5));
     ::close(c.out);
@@ -36,7 +37,8 @@ TEST_F(ConfigTest, FileSetsOptionsTheCommandLineOverridesAndBadLinesStopWithThei
             "http-port = 0\n"
             "metrics-port = 0\n"
             "metrics-bind = 127.0.0.1\n"
-            "sync = yes\n");
+            "sync = yes\n"
+            "plain = true\n");
   {
     RunningReceiver receiver({"--config", path("ovreceiver.conf")});
     unsigned upload = 0, http = 0, metrics = 0;
@@ -108,9 +110,19 @@ TEST_F(ConfigTest, ShippedFileShowsEveryOptionAndStartsWithAllOfThemSet) {
   EXPECT_EQ(keys, options) << "the shipped configuration and --help name different options";
   WriteFile(path("users"), "alice:secret\n");
   WriteFile(path("all.conf"), all);
+  fs::create_directories(dir_.path() / "tls");
+  std::string make_cert = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout '" +
+                          path("tls/key.pem") + "' -out '" + path("tls/cert.pem") + "' 2>/dev/null";
+  ASSERT_EQ(std::system(make_cert.c_str()), 0);
   // Fixed ports may be taken on a test machine: the command line moves them.
-  RunningReceiver receiver({"--config", path("all.conf"), "--http-port", "0", "--metrics-port", "0"});
-  EXPECT_NE(receiver.upload_port(), 0) << receiver.ready() << "\n" << all;
+  Child c = Spawn({"--config", path("all.conf"), "--http-port", "0", "--metrics-port", "0",
+                   "--port", "0", "--bind", "127.0.0.1"});
+  std::string ready = ReadLineFrom(c.out);
+  EXPECT_EQ(ready.rfind("ovreceiver ready upload=", 0), 0u) << ReadLineFrom(c.err) << "\n" << all;
+  ::kill(c.pid, SIGTERM);
+  EXPECT_EQ(WaitExit(c.pid, std::chrono::seconds(5)), 0);
+  ::close(c.out);
+  ::close(c.err);
 }
 
 }  // namespace

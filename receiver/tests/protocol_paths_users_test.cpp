@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "event_log.h"
+#include "config.h"
 #include "http_endpoint.h"
+#include "login_guard.h"
 #include "paths.h"
 #include "protocol.h"
 #include "users.h"
@@ -136,6 +138,59 @@ TEST(HttpQuery, DurationAndStillHint) {
   EXPECT_EQ(StillHint("/s?a=../../x/y&$dur$=0"), "a_.._.._x_y");
   EXPECT_EQ(StillHint("/s?$dur$=0"), "");
   EXPECT_EQ(StillHint("/s?k=" + std::string(300, 'z') + "&$dur$=0").size(), 100u);
+}
+
+TEST(LoginGuard, DelaysGrowTakeTurnsAndAreGivenBackByARightPassword) {
+  std::vector<std::string> reported;
+  LoginGuard guard(std::chrono::seconds(2), [&](const std::string& line) { reported.push_back(line); });
+  using std::chrono::milliseconds;
+  EXPECT_EQ(guard.Delay(1), milliseconds(250));
+  EXPECT_EQ(guard.Delay(3), milliseconds(1000));
+  EXPECT_EQ(guard.Delay(9), milliseconds(2000));  // at most the limit
+
+  auto now = LoginGuard::Clock::now();
+  EXPECT_LE(*guard.Admit("10.0.0.1", "alice"), now + milliseconds(50));  // nothing failed yet
+  for (int i = 0; i < 3; ++i) guard.Failed("10.0.0.1", "10.0.0.1", "alice");
+  ASSERT_EQ(reported.size(), 3u);
+  EXPECT_NE(reported[2].find("failed login from 10.0.0.1 as alice (3 in a row"), std::string::npos);
+
+  // Attempts waiting at once take turns a delay apart, never further ahead than the limit.
+  auto first = *guard.Admit("10.0.0.1", "bob");
+  auto second = *guard.Admit("10.0.0.1", "carol");
+  EXPECT_GE(first - now, milliseconds(900));
+  EXPECT_GE(second - first, milliseconds(950));
+  EXPECT_FALSE(guard.Admit("10.0.0.1", "dave"));
+  EXPECT_GE(*guard.Admit("10.0.0.2", "alice") - now, milliseconds(900));  // the user too
+  EXPECT_LE(*guard.Admit("10.0.0.3", "erin"), LoginGuard::Clock::now() + milliseconds(50));
+
+  // A right password gives its turn back: the next attempt does not queue behind it.
+  LoginGuard fresh(std::chrono::seconds(2), [](const std::string&) {});
+  fresh.Failed("10.0.0.1", "10.0.0.1", "alice");
+  auto turn = *fresh.Admit("10.0.0.1", "dave");
+  fresh.Succeeded("10.0.0.1", "dave", turn);
+  EXPECT_EQ(*fresh.Admit("10.0.0.1", "erin"), turn);
+}
+
+TEST(Options, DurationsBytesAndTheTable) {
+  Seconds d;
+  EXPECT_TRUE(ParseDuration("90", d) && d == Seconds(90));
+  EXPECT_TRUE(ParseDuration("15m", d) && d == Seconds(900));
+  EXPECT_TRUE(ParseDuration("7d", d) && d == Seconds(7 * 86400));
+  for (const char* bad : {"", "m", "5x", "-1", "99999999999999d"}) EXPECT_FALSE(ParseDuration(bad, d)) << bad;
+  uint64_t b;
+  EXPECT_TRUE(ParseBytes("16M", b) && b == 16u << 20);
+  EXPECT_TRUE(ParseBytes("512", b) && b == 512u);
+  for (const char* bad : {"", "1P", "K", "99999999999T"}) EXPECT_FALSE(ParseBytes(bad, b)) << bad;
+
+  Config c;
+  EXPECT_EQ(SetOption(c, "login-timeout", "2m"), "");
+  EXPECT_EQ(c.limits.login_timeout, Seconds(120));
+  EXPECT_EQ(SetOption(c, "http-bytes-total", "1G"), "");
+  EXPECT_EQ(c.limits.http_bytes_total, 1ull << 30);
+  EXPECT_NE(SetOption(c, "pending-total", "0"), "");
+  EXPECT_NE(SetOption(c, "no-such-option", "1"), "");
+  EXPECT_TRUE(IsFlag("sync"));
+  EXPECT_NE(Usage().find("--partial-max-age TIME"), std::string::npos);
 }
 
 }  // namespace

@@ -10,9 +10,13 @@ class StorageTest : public ::testing::Test {
  protected:
   fs::path root() const { return dir_.path() / "root"; }
   fs::path PartialDir() const { return root() / ".ovreceiver" / "partial"; }
-  size_t PartialCount() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(PartialDir()), {}));
+  std::vector<fs::path> PartialFiles() const {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(PartialDir()))
+      if (entry.is_regular_file()) files.push_back(entry.path());
+    return files;
   }
+  size_t PartialCount() const { return PartialFiles().size(); }
   std::unique_ptr<Upload> Begin(const std::string& path, uint64_t size,
                                 const std::string& user = "alice") {
     std::unique_ptr<Upload> up;
@@ -49,8 +53,8 @@ TEST_F(StorageTest, ResumeOffsets) {
   up = Begin("a/f.bin", data_.size());
   EXPECT_EQ(up->held(), 60000u);
   EXPECT_EQ(From(*up, 30000), 30000u);  // held data beyond the offset is dropped
-  EXPECT_EQ(fs::file_size(PartialDir() / fs::directory_iterator(PartialDir())->path().filename()),
-            30000u);
+  ASSERT_EQ(PartialCount(), 1u);
+  EXPECT_EQ(fs::file_size(PartialFiles()[0]), 30000u);
   up->Write(data_.data() + 30000, data_.size() - 30000);
   EXPECT_EQ(up->due(), 0u);
   ASSERT_TRUE(up->End(Xxh(data_)).ok());  // checksum of the whole file, read back
@@ -155,6 +159,35 @@ TEST_F(StorageTest, EmptyFileAndClaims) {
   EXPECT_TRUE(storage_.Begin("bob", "x", 5, second).ok());
   first.reset();
   EXPECT_TRUE(storage_.Begin("alice", "x", 5, first).ok());
+}
+
+TEST_F(StorageTest, PartialDataIsFoundAgainAfterARestartAndCountsAgainstItsUser) {
+  auto up = Begin("r/one", 1000);
+  From(*up, 0);
+  up->Write(data_.data(), 300);
+  up.reset();
+  // Earlier versions kept partial files flat, named by a hash of user and name.
+  std::string key_text = std::string("alice") + '\0' + "r/legacy";
+  XXH128_hash_t key = XXH3_128bits(key_text.data(), key_text.size());
+  WriteFile(PartialDir() / (FormatChecksum(key.high64) + FormatChecksum(key.low64) + "-500"),
+            data_.substr(0, 200));
+
+  Limits limits;
+  limits.partial_bytes_per_user = 2000;
+  Storage again(root(), log_, false, limits);
+  EXPECT_EQ(again.PartialBytes("alice"), 300u);  // the flat file is nobody's until named
+  std::unique_ptr<Upload> one, legacy, big;
+  ASSERT_TRUE(again.Begin("alice", "r/one", 1000, one).ok());
+  EXPECT_EQ(one->held(), 300u);
+  ASSERT_TRUE(again.Begin("alice", "r/legacy", 500, legacy).ok());
+  EXPECT_EQ(legacy->held(), 200u);
+  EXPECT_EQ(again.PartialBytes("alice"), 1500u);  // files being uploaded count in full
+  Status s = again.Begin("alice", "r/big", 600, big);
+  EXPECT_EQ(s.code, 500);
+  EXPECT_NE(s.message.find("limit"), std::string::npos) << s.message;
+  EXPECT_TRUE(again.Begin("bob", "r/big", 600, big).ok());  // the limit is per user
+  legacy.reset();
+  EXPECT_EQ(again.PartialBytes("alice"), 1200u);  // an abandoned file counts what it holds
 }
 
 TEST_F(StorageTest, FoldersAndObstacles) {

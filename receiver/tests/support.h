@@ -3,8 +3,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
 
 #include <filesystem>
 #include <fstream>
@@ -17,6 +24,7 @@
 #include <gtest/gtest.h>
 #include <xxhash.h>
 
+#include "config.h"
 #include "event_log.h"
 #include "protocol.h"
 #include "server.h"
@@ -29,8 +37,8 @@ namespace fs = std::filesystem;
 
 class ScratchDir {
  public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "ovreceiver-test-XXXXXX").string();
+  explicit ScratchDir(const fs::path& base = fs::temp_directory_path()) {
+    std::string pattern = (base / "ovreceiver-test-XXXXXX").string();
     path_ = ::mkdtemp(pattern.data());
   }
   ~ScratchDir() {
@@ -76,6 +84,8 @@ inline int Connect(uint16_t port) {
     ::close(fd);
     return -1;
   }
+  int one = 1;  // commands right after raw bytes go out at once, as the engine's do
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   timeval tv{10, 0};  // a test never hangs on a silent server
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   return fd;
@@ -149,18 +159,28 @@ class Client {
 // A receiver serving on free loopback ports on a thread of its own.
 class ReceiverFixture : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Start({}); }
+  void TearDown() override { StopServer(); }
+  void Start(const Limits& limits) {
     users_ = std::make_unique<Users>(Users::Parse("alice:secret\nbob:b0b\n"));
     log_ = std::make_unique<EventLog>((dir_.path() / "received.log").string());
-    storage_ = std::make_unique<Storage>(root(), *log_, false);
-    server_ = std::make_unique<Server>(*users_, *storage_, "127.0.0.1", 0, uint16_t{0});
+    storage_ = std::make_unique<Storage>(root(), *log_, false, limits);
+    server_ = std::make_unique<Server>(*users_, *storage_, "127.0.0.1", 0, uint16_t{0}, limits, Tls());
     thread_ = std::thread([this] { server_->Run(2); });
   }
-  void TearDown() override {
+  void StopServer() {
+    if (!server_) return;
     server_->Stop();
     thread_.join();
     server_.reset();
   }
+  // Serves again on new ports with other limits, keeping the root.
+  void Restart(const Limits& limits) {
+    StopServer();
+    Start(limits);
+  }
+  // What the two ports speak: in clear unless a test says otherwise.
+  virtual TlsSettings Tls() { return {}; }
   fs::path root() const { return dir_.path() / "root"; }
   std::string Log() const { return ReadFile(dir_.path() / "received.log"); }
   uint16_t port() const { return server_->upload_port(); }
@@ -173,5 +193,124 @@ class ReceiverFixture : public ::testing::Test {
   std::unique_ptr<Server> server_;
   std::thread thread_;
 };
+
+inline std::string ReadLineFrom(int fd) {
+  std::string line;
+  char ch;
+  while (::read(fd, &ch, 1) == 1 && ch != '\n') line += ch;
+  return line;
+}
+
+// Exit status, or -1 if the child is still running after the time-out (then killed).
+inline int WaitExit(pid_t pid, std::chrono::seconds timeout) {
+  auto until = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > until) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The ovreceiver program in a process of its own, with its standard output and error.
+class ReceiverProcess {
+ public:
+  ReceiverProcess() = default;
+  ReceiverProcess(const ReceiverProcess&) = delete;
+  ReceiverProcess& operator=(const ReceiverProcess&) = delete;
+  ~ReceiverProcess() {
+    if (pid_ > 0) Stop();
+  }
+
+  // Runs the program with these arguments, without waiting for it.
+  void Spawn(std::vector<std::string> args) {
+    args.insert(args.begin(), OVRECEIVER_BINARY);
+    int out[2], err[2];
+    EXPECT_EQ(::pipe(out), 0);
+    EXPECT_EQ(::pipe(err), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  // Runs it in clear on loopback with free ports and waits for its ready line; false if none
+  // came. Its warning about running in clear is taken from its error output first.
+  bool Start(const fs::path& root, const fs::path& users, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"--root", root.string(), "--users", users.string(),
+                                     "--port", "0", "--http-port", "0", "--bind", "127.0.0.1", "--plain"};
+    args.insert(args.end(), more.begin(), more.end());
+    Spawn(args);
+    plain_warning_ = ReadLineFrom(err_);
+    std::string ready = ReadLineFrom(out_);
+    unsigned upload = 0, http = 0;
+    if (std::sscanf(ready.c_str(), "ovreceiver ready upload=%u http=%u", &upload, &http) != 2)
+      return false;
+    port_ = static_cast<uint16_t>(upload);
+    http_port_ = static_cast<uint16_t>(http);
+    return true;
+  }
+  // SIGTERM, then the exit status (-1 when it had to be killed).
+  int Stop(int sig = SIGTERM) {
+    ::kill(pid_, sig);
+    int status = WaitExit(pid_, std::chrono::seconds(5));
+    ::close(out_);
+    ::close(err_);
+    pid_ = -1;
+    return status;
+  }
+  pid_t pid() const { return pid_; }
+  int out() const { return out_; }
+  int err() const { return err_; }
+  uint16_t port() const { return port_; }
+  uint16_t http_port() const { return http_port_; }
+  const std::string& plain_warning() const { return plain_warning_; }
+
+  // Resident memory in KiB.
+  long ResidentKiB() const { return StatusField("VmRSS:"); }
+  long PeakResidentKiB() const { return StatusField("VmHWM:"); }
+  // Open descriptors.
+  size_t Descriptors() const {
+    std::error_code ec;
+    auto it = fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec);
+    return ec ? 0 : static_cast<size_t>(std::distance(it, fs::directory_iterator()));
+  }
+
+ private:
+  long StatusField(const std::string& name) const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind(name, 0) == 0) return std::atol(line.c_str() + name.size());
+    return -1;
+  }
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  uint16_t port_ = 0, http_port_ = 0;
+  std::string plain_warning_;
+};
+
+// Polls until done() holds or the time is up; gives done()'s last answer.
+template <typename F>
+bool WaitFor(F done, std::chrono::milliseconds limit) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 }  // namespace ovr::test

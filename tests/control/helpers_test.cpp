@@ -141,23 +141,25 @@ TEST(FileHelpers, SizesAreLow32BitsAndFoldersSumWithWrapping) {
   SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// EnumWindows callback (the system's calling convention, which a lambda lacks in 32-bit builds):
+// the visible dialog of this process, into *p.
+BOOL CALLBACK FindOwnDialog(HWND w, LPARAM p) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(w, &process);
+  wchar_t cls[16] = {};
+  GetClassNameW(w, cls, 16);
+  if (process == GetCurrentProcessId() && lstrcmpW(cls, L"#32770") == 0 && IsWindowVisible(w)) {
+    *reinterpret_cast<HWND*>(p) = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 // Finds this process's open-file dialog and answers it as a user would.
 void AnswerFileDialog(const std::wstring& name, bool confirm) {
   for (int i = 0; i < 250; ++i) {
     HWND found = nullptr;
-    EnumWindows(
-        [](HWND w, LPARAM p) -> BOOL {
-          DWORD process = 0;
-          GetWindowThreadProcessId(w, &process);
-          wchar_t cls[16] = {};
-          GetClassNameW(w, cls, 16);
-          if (process == GetCurrentProcessId() && lstrcmpW(cls, L"#32770") == 0 && IsWindowVisible(w)) {
-            *reinterpret_cast<HWND*>(p) = w;
-            return FALSE;
-          }
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    EnumWindows(FindOwnDialog, reinterpret_cast<LPARAM>(&found));
     if (found) {
       Sleep(200);
       if (confirm) {

@@ -20,5 +20,6 @@ inf_value() {
     }'
 }
 
+fails() { ! "$@"; }
 check() { if ! "$@"; then echo "FAILED: $*" >&2; failures=$((failures + 1)); fi; }
 failures=0

@@ -17,6 +17,7 @@
 #include "snapshot/media_files.h"
 #include "support/hosted_test_control.h"
 #include "support/receiver_process.h"
+#include "support/relay_process.h"
 #include "support/scratch_folder.h"
 #include "ui/resource_ids.h"
 
@@ -24,6 +25,7 @@ namespace {
 
 using testing_support::HostedTestControl;
 using testing_support::ReceiverProcess;
+using testing_support::RelayProcess;
 
 constexpr ULONG kEightMegabit = 8192;  // UploadRate of "8M bps": 1 MiB a second
 
@@ -277,6 +279,88 @@ TEST_F(Uploads, TaskSavedWhileUploadingIsRestoredAndResumesAtItsFileAndDoneCount
   ExpectReceived(L"pair/one.bin", first);
   ExpectReceived(L"pair/two.bin", second);
   EXPECT_EQ(receiver_.ReadLog().size(), 2u) << "the finished entry was not sent twice";
+}
+
+// The page names the server; a relay on the path between control and receiver reads nothing
+// of the upload: not the user's password, not a command, not a byte of the file.
+TEST_F(Uploads, ARelayOnThePathReadsNothingOfTheUpload) {
+  RelayProcess relay(receiver_.Port());
+  ASSERT_TRUE(relay.Start()) << relay.Error();
+  const std::string data = Bytes(300000, 30);
+  ASSERT_EQ(control_->Add(HostedTestControl::kAddItem, L"t", L"localhost", relay.Port(), files_.WriteFile(L"p.bin", data),
+                          L"", L"secret/p.bin", L"", 0),
+            0);
+  ASSERT_TRUE(Until([&] { return AllDone(); }));
+  ExpectReceived(L"secret/p.bin", data);
+  const std::string seen = relay.Recorded();
+  ASSERT_GT(seen.size(), data.size());
+  for (const char* text : {"LOGIN", "alice", "secret", "p.bin"})
+    EXPECT_EQ(seen.find(text), std::string::npos) << text;
+  for (size_t at = 0; at + 32 <= data.size(); at += 4096)
+    ASSERT_EQ(seen.find(data.substr(at, 32)), std::string::npos) << "file bytes at " << at;
+}
+
+// The certificate is judged against the name the page gave: one that names localhost but
+// carries no address is good for a page that passes "localhost".
+TEST_F(Uploads, ThePagesServerNameIsWhatTheCertificateMustCarry) {
+  RelayProcess relay(receiver_.Port(), L"address-as-dns", true);
+  ASSERT_TRUE(relay.Start()) << relay.Error();
+  ASSERT_EQ(control_->Add(HostedTestControl::kAddItem, L"t", L"localhost", relay.Port(), files_.WriteFile(L"n", "n"),
+                          L"", L"n.txt", L"", 0),
+            0);
+  ASSERT_TRUE(Until([&] { return AllDone(); }, 20000));
+  ExpectReceived(L"n.txt", "n");
+}
+
+// Relays in the middle presenting certificates of their own: each task fails as a server that
+// cannot be reached does, nothing is placed, and no relay reads a password.
+TEST_F(Uploads, RelaysWithTheirOwnCertificatesGetNoPasswordAndPlaceNothing) {
+  control_->Choose(IDC_COUNT_COMBO, 2);  // "4": the four fail side by side
+  struct Case {
+    const wchar_t* certificate;
+    const wchar_t* address;
+  };
+  const Case cases[] = {{L"rogue", L"localhost"},             // an authority nobody trusts
+                        {L"other-name", L"localhost"},        // trusted, for another server
+                        {L"expired", L"localhost"},           // trusted, expired
+                        {L"address-as-dns", L"127.0.0.1"}};   // the page's address only as a DNS entry
+  std::vector<std::unique_ptr<RelayProcess>> relays;
+  for (const Case& c : cases) {
+    relays.push_back(std::make_unique<RelayProcess>(receiver_.Port(), c.certificate, true));
+    ASSERT_TRUE(relays.back()->Start()) << relays.back()->Error();
+    const std::wstring name = std::wstring(c.certificate) + L".bin";
+    ASSERT_EQ(control_->Add(HostedTestControl::kAddItem, c.certificate, c.address, relays.back()->Port(),
+                            files_.WriteFile(name, "x"), L"", name.c_str(), L"", 0),
+              0);
+  }
+  ASSERT_TRUE(Until([&] {
+    for (size_t i = 0; i < relays.size(); ++i)
+      if (Task(i).retries < 5) return false;
+    return true;
+  }, 30000));
+  for (size_t i = 0; i < relays.size(); ++i) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(cases[i].certificate)));
+    EXPECT_EQ(Task(i).state, TASK_ERR_CONNECT);
+    EXPECT_EQ(relays[i]->Recorded(), "") << "the relay read nothing";
+  }
+  EXPECT_TRUE(receiver_.ReadLog().empty()) << "nothing placed";
+}
+
+// The playing time and the still reach the receiver's own endpoint over https, trusted
+// through the same authority as the uploads.
+TEST_F(Uploads, PlayingTimeAndStillArriveAtTheReceiversEndpointOverHttps) {
+  const std::wstring address = L"https://localhost:" + std::to_wstring(receiver_.HttpPort()) + L"/snap?site=e2e";
+  control_->Script()->put_SnapshotUploadUrl(com::Bstr(address).Get());
+  const std::string video = snapshot_tests::AviBytes(64, 48, 10, 5, RGB(200, 30, 30), RGB(30, 30, 200));
+  const std::string sound = snapshot_tests::WavBytes(8000, 24000);
+  ASSERT_EQ(Add(files_.WriteFile(L"clip.avi", video), L"", L"clip.avi?id=1", L"", STYLE_SNAPSHOT), 0);
+  ASSERT_EQ(Add(files_.WriteFile(L"tone.wav", sound), L"", L"tone.wav?id=2", L""), 0);
+  const std::wstring log = receiver_.Root() + L"\\.ovreceiver\\received.log";
+  ASSERT_TRUE(Until([&] {
+    const std::string text = testing_support::ReadFileBytes(log);
+    return AllDone() && text.find("STILL\t/snap?id=1&$dur$=2\t2\t") != std::string::npos &&
+           text.find("DURATION\t/snap?id=2&$dur$=3\t3\n") != std::string::npos;
+  }, 30000)) << testing_support::ReadFileBytes(log);
 }
 
 }  // namespace

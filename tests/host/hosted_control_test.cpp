@@ -92,11 +92,14 @@ TEST_F(Hosted, WithoutASizeTheControlTakesItsOwnExtent) {
   EXPECT_GT(rect.bottom, 100);
 }
 
+// A timer procedure has the system's calling convention, which a lambda lacks in 32-bit builds.
+void CALLBACK ClosePageFrame(HWND, UINT, UINT_PTR, DWORD) {
+  if (HWND frame = FindWindowW(L"OvHostPageFrame", nullptr)) PostMessageW(frame, WM_CLOSE, 0, 0);
+}
+
 // The user closing the page's window ends a sleeping script at once, as a closed browser would.
 TEST_F(Hosted, ClosingThePageWindowEndsTheScript) {
-  UINT_PTR timer = SetTimer(nullptr, 0, 200, [](HWND, UINT, UINT_PTR, DWORD) {
-    if (HWND frame = FindWindowW(L"OvHostPageFrame", nullptr)) PostMessageW(frame, WM_CLOSE, 0, 0);
-  });
+  UINT_PTR timer = SetTimer(nullptr, 0, 200, ClosePageFrame);
   std::vector<std::wstring> out, err;
   host::PageOptions options;
   options.visible = false;

@@ -89,10 +89,13 @@ TEST_F(PageRun, AnErrorBeforeAQuitWithACodeKeepsThatCode) {
   EXPECT_EQ(err.size(), 1u);
 }
 
+int ticks = 0;
+// A timer procedure has the system's calling convention, which a lambda lacks in 32-bit builds.
+void CALLBACK CountTick(HWND, UINT, UINT_PTR, DWORD) { ++ticks; }
+
 TEST_F(PageRun, SleepKeepsMessagesFlowing) {
-  static int ticks = 0;
   ticks = 0;
-  UINT_PTR timer = SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR, DWORD) { ++ticks; });
+  UINT_PTR timer = SetTimer(nullptr, 0, 20, CountTick);
   DWORD start = GetTickCount();
   EXPECT_EQ(Run(L"<script>host.sleep(300); host.sleep(-5); host.sleep('x' / 1);</script>"), 0) << Errors();
   DWORD elapsed = GetTickCount() - start;

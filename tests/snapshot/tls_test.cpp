@@ -10,6 +10,7 @@
 
 #include "ovtransfer/snapshot/snapshot_post.h"
 #include "support/scratch_folder.h"
+#include "support/trusted_root.h"
 
 namespace {
 
@@ -34,38 +35,8 @@ class Tls : public ::testing::Test {
     const std::string ports = testing_support::ReadFileBytes(folder + L"\\ports");
     ASSERT_EQ(sscanf(ports.c_str(), "%d %d", &trusted_port_, &untrusted_port_), 2) << ports;
     // The fixture's certificate becomes a trusted root of this prefix while the test runs.
-    // The prefix's root store takes no additions through the store functions (its registry
-    // key is volatile and rebuilt from the host's roots), so the entry goes into that key
-    // directly, volatile like its siblings, in the registry layout of a system store.
-    const std::string pem = testing_support::ReadFileBytes(folder + L"\\trusted.pem");
-    DWORD size = 0;
-    ASSERT_TRUE(CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr));
-    std::vector<BYTE> der(size);
-    ASSERT_TRUE(CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr));
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), size);
-    ASSERT_TRUE(cert);
-    BYTE hash[20];
-    DWORD hash_size = sizeof(hash);
-    DWORD blob_size = 0;
-    const bool described = CertGetCertificateContextProperty(cert, CERT_SHA1_HASH_PROP_ID, hash, &hash_size) &&
-                           CertSerializeCertificateStoreElement(cert, 0, nullptr, &blob_size);
-    std::vector<BYTE> blob(blob_size);
-    const bool serialised = described && CertSerializeCertificateStoreElement(cert, 0, blob.data(), &blob_size);
-    CertFreeCertificateContext(cert);
-    ASSERT_TRUE(serialised);
-    root_entry_ = L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\";
-    for (BYTE b : hash) {
-      wchar_t hex[3];
-      swprintf(hex, 3, L"%02X", b);
-      root_entry_ += hex;
-    }
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, root_entry_.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
-                              KEY_SET_VALUE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const LONG written = RegSetValueExW(key, L"Blob", 0, REG_BINARY, blob.data(), blob_size);
-    RegCloseKey(key);
-    ASSERT_EQ(written, ERROR_SUCCESS);
+    std::string error;
+    ASSERT_TRUE(testing_support::TrustRootCertificate(folder + L"\\trusted.pem", &error, &root_entry_)) << error;
   }
   void TearDown() override {
     if (!root_entry_.empty()) RegDeleteKeyW(HKEY_LOCAL_MACHINE, root_entry_.c_str());

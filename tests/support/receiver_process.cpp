@@ -3,67 +3,17 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "support/trusted_root.h"
+
 namespace testing_support {
-namespace {
-
-constexpr DWORD kStartTimeoutMs = 10000;
-constexpr DWORD kStopTimeoutMs = 10000;
-
-std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
-// The Windows path under which Wine shows a Unix path.
-std::wstring WindowsPath(const std::string& unix_path) {
-  std::wstring path = L"Z:" + Widen(unix_path);
-  for (wchar_t& c : path)
-    if (c == L'/') c = L'\\';
-  return path;
-}
-
-// The Unix process id of this program (Wine reads /proc in its own process).
-int OwnUnixPid() { return std::atoi(ReadFileBytes(L"Z:\\proc\\self\\stat").c_str()); }
-
-// A process is gone when /proc has no entry for it or only its zombie is left.
-bool UnixProcessAlive(int pid) {
-  const std::string stat = ReadFileBytes(L"Z:\\proc\\" + std::to_wstring(pid) + L"\\stat");
-  const size_t end = stat.rfind(')');
-  if (end == std::string::npos || end + 2 >= stat.size()) return false;
-  const char state = stat[end + 2];
-  return state != 'Z' && state != 'X';
-}
-
-}  // namespace
-
-std::string UnixPath(const std::wstring& windows_path) {
-  using Convert = char*(CDECL*)(const wchar_t*);
-  const auto convert = reinterpret_cast<Convert>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (!convert) return {};
-  char* path = convert(windows_path.c_str());
-  if (!path) return {};
-  std::string result = path;
-  HeapFree(GetProcessHeap(), 0, path);
-  return result;
-}
-
-bool StartUnixProgram(const std::wstring& unix_program, const std::wstring& arguments) {
-  const std::wstring program = WindowsPath(std::string(unix_program.begin(), unix_program.end()));
-  std::wstring command = L"\"" + program + L"\" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return false;
-  if (process.hProcess) CloseHandle(process.hProcess);
-  if (process.hThread) CloseHandle(process.hThread);
-  return true;
-}
 
 std::string ReceiverProcess::ExecutablePath() {
   const char* path = std::getenv("OVRECEIVER");
   return path ? path : "";
 }
 
-ReceiverProcess::ReceiverProcess(std::vector<std::string> users) : root_(scratch_.MakeFolder(L"root")) {
+ReceiverProcess::ReceiverProcess(std::vector<std::string> users, Channel channel)
+    : root_(scratch_.MakeFolder(L"root")), channel_(channel) {
   std::string lines;
   for (const std::string& user : users) lines += user + "\n";
   scratch_.WriteFile(L"users.txt", lines);
@@ -76,7 +26,7 @@ ReceiverProcess::~ReceiverProcess() { Stop(); }
 SOCKADDR_IN ReceiverProcess::Address() const {
   SOCKADDR_IN address = {};
   address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
+  address.sin_port = htons(Port());
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
 }
@@ -88,13 +38,11 @@ std::wstring ReceiverProcess::PathOf(const std::wstring& remote) const {
   return path;
 }
 
-bool ReceiverProcess::Running() const { return pid_ > 0 && UnixProcessAlive(pid_); }
-
 bool ReceiverProcess::Start() {
   error_.clear();
   if (Running()) return true;
   const std::string executable = ExecutablePath();
-  if (executable.empty() || GetFileAttributesW(WindowsPath(executable).c_str()) == INVALID_FILE_ATTRIBUTES) {
+  if (executable.empty() || GetFileAttributesW(WindowsPathOf(executable).c_str()) == INVALID_FILE_ATTRIBUTES) {
     error_ = "no receiver at OVRECEIVER='" + executable + "': build it first";
     return false;
   }
@@ -102,71 +50,36 @@ bool ReceiverProcess::Start() {
     error_ = "not running under Wine: no Unix paths";
     return false;
   }
-  ++runs_;
-  const std::string run = std::to_string(runs_);
-  const std::string output = unix_scratch_ + "/output-" + run + ".txt", pid_file = unix_scratch_ + "/pid-" + run;
-  // The receiver takes the shell's process id (exec); the watchdog ends it when this
-  // program is gone, and ends itself with the receiver.
-  std::ostringstream script;
-  script << "echo $$ > '" << pid_file << "'; chmod 600 '" << unix_scratch_ << "/users.txt'; "
-         << "(while kill -0 " << OwnUnixPid() << " && kill -0 $$; do sleep 1; done; kill -9 $$) "
-         << "</dev/null >/dev/null 2>&1 & "
-         << "exec '" << executable << "' --root '" << unix_scratch_ << "/root' --port " << port_ << " --users '"
-         << unix_scratch_ << "/users.txt' </dev/null >'" << output << "' 2>&1";
-  if (!StartUnixProgram(L"/bin/sh", L"-c \"" + Widen(script.str()) + L"\"")) {
-    error_ = "cannot start /bin/sh: error " + std::to_string(GetLastError());
+  if (channel_ == Channel::kTls && (TestAuthorityFolder().empty() ||
+                                    !TrustRootCertificate(AuthorityFile(L"ca.pem"), &error_))) {
+    error_ = "the test authority is not at OV_TEST_AUTHORITY: " + error_;
     return false;
   }
-  const std::wstring output_path = WindowsPath(output), pid_path = WindowsPath(pid_file);
-  for (const DWORD since = GetTickCount(); GetTickCount() - since < kStartTimeoutMs; Sleep(20)) {
-    if (pid_ <= 0) pid_ = std::atoi(ReadFileBytes(pid_path).c_str());
-    const std::string text = ReadFileBytes(output_path);
-    const size_t ready = text.find("ovreceiver ready upload=");
-    if (ready != std::string::npos && text.find('\n', ready) != std::string::npos) {
-      unsigned upload = 0, http = 0;
-      if (std::sscanf(text.c_str() + ready, "ovreceiver ready upload=%u http=%u", &upload, &http) == 2) {
-        port_ = static_cast<uint16_t>(upload);
-        http_port_ = static_cast<uint16_t>(http);
-        return true;
-      }
-    }
-    if (pid_ > 0 && !UnixProcessAlive(pid_)) {
-      error_ = "the receiver ended before it was ready: " + text;
-      pid_ = 0;
-      return false;
-    }
+  ++runs_;
+  const std::string run = std::to_string(runs_);
+  std::ostringstream command;
+  command << "chmod 600 '" << unix_scratch_ << "/users.txt'; exec '" << executable << "' --root '" << unix_scratch_
+          << "/root' --port " << port_ << " --http-port " << http_port_ << " --bind 127.0.0.1 --users '"
+          << unix_scratch_ << "/users.txt'";
+  if (channel_ == Channel::kTls)
+    command << " --tls-cert '" << UnixPath(AuthorityFile(L"server.pem")) << "' --tls-key '"
+            << UnixPath(AuthorityFile(L"server.key")) << "'";
+  else
+    command << " --plain";
+  std::string ready;
+  if (!program_.Start(command.str(), unix_scratch_ + "/output-" + run + ".txt", unix_scratch_ + "/pid-" + run,
+                      "ovreceiver ready upload=", &ready, &error_)) {
+    error_ = "the receiver did not start: " + error_;
+    return false;
   }
-  error_ = "no ready line within 10 s: " + ReadFileBytes(output_path);
-  Kill();
-  return false;
-}
-
-void ReceiverProcess::Signal(const char* name) {
-  if (pid_ <= 0) return;
-  if (UnixProcessAlive(pid_)) StartUnixProgram(L"/bin/kill", L"-" + Widen(name) + L" " + std::to_wstring(pid_));
-}
-
-bool ReceiverProcess::WaitUntilGone(DWORD timeout_ms) const {
-  for (const DWORD since = GetTickCount(); GetTickCount() - since < timeout_ms; Sleep(10))
-    if (!UnixProcessAlive(pid_)) return true;
-  return false;
-}
-
-void ReceiverProcess::Stop() {
-  if (pid_ <= 0) return;
-  Signal("TERM");
-  if (!WaitUntilGone(kStopTimeoutMs)) {
-    Signal("KILL");
-    WaitUntilGone(kStopTimeoutMs);
+  unsigned upload = 0, http = 0;
+  if (std::sscanf(ready.c_str(), "ovreceiver ready upload=%u http=%u", &upload, &http) != 2) {
+    error_ = "unreadable ready line: " + ready;
+    return false;
   }
-  pid_ = 0;
-}
-
-void ReceiverProcess::Kill() {
-  if (pid_ <= 0) return;
-  Signal("KILL");
-  WaitUntilGone(kStopTimeoutMs);
-  pid_ = 0;
+  port_ = static_cast<uint16_t>(upload);
+  http_port_ = static_cast<uint16_t>(http);
+  return true;
 }
 
 std::vector<ReceiverProcess::Received> ReceiverProcess::ReadLog() const {

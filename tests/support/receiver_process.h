@@ -1,10 +1,7 @@
 // The native receiver (ovreceiver) run by a Windows test program under Wine: started with a
 // fresh root and users file, stopped, killed and started again on the same root and port.
-//
-// Wine's CreateProcessW starts a Unix executable given by its Z: path, but hands it neither
-// the standard handles nor a process handle. So the receiver is started through /bin/sh,
-// which records its Unix process id and sends its output to a file; it is ended with
-// /bin/kill. A watchdog ends it should the test program die first.
+// It speaks TLS with the test authority's certificate for localhost and 127.0.0.1 (trusted
+// in the prefix when it starts), or in clear when asked.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -14,6 +11,7 @@
 #include <vector>
 
 #include "support/scratch_folder.h"
+#include "support/unix_program.h"
 
 namespace testing_support {
 
@@ -26,8 +24,10 @@ class ReceiverProcess {
     std::string path;
   };
 
+  enum class Channel { kTls, kPlain };
+
   // users: lines "user:password".
-  explicit ReceiverProcess(std::vector<std::string> users = {"alice:secret"});
+  explicit ReceiverProcess(std::vector<std::string> users = {"alice:secret"}, Channel channel = Channel::kTls);
   ~ReceiverProcess();  // stops a running receiver
   ReceiverProcess(const ReceiverProcess&) = delete;
   ReceiverProcess& operator=(const ReceiverProcess&) = delete;
@@ -36,15 +36,16 @@ class ReceiverProcess {
   // use the same. False (see Error) when it does not come up within ten seconds.
   bool Start();
   // Ends it gracefully (SIGTERM) and waits until it is gone.
-  void Stop();
+  void Stop() { program_.Stop(); }
   // Ends it at once (SIGKILL), as a crash would, and waits until it is gone.
-  void Kill();
+  void Kill() { program_.Kill(); }
   bool Restart() { Stop(); return Start(); }
-  bool Running() const;
+  bool Running() const { return program_.Running(); }
 
   uint16_t Port() const { return port_; }
   uint16_t HttpPort() const { return http_port_; }
   // The address to give the engine: 127.0.0.1 and the upload port, network byte order.
+  // The HTTP endpoint (HttpPort) speaks TLS too, unless the receiver runs in clear.
   SOCKADDR_IN Address() const;
   // Windows path of the receiver's root and of a remote name below it.
   const std::wstring& Root() const { return root_; }
@@ -57,21 +58,14 @@ class ReceiverProcess {
   static std::string ExecutablePath();
 
  private:
-  void Signal(const char* name);
-  bool WaitUntilGone(DWORD timeout_ms) const;
-
   ScratchFolder scratch_;
   std::wstring root_;
   std::string unix_scratch_;
-  int pid_ = 0;
+  Channel channel_;
+  WatchedProgram program_;
   int runs_ = 0;
   uint16_t port_ = 0, http_port_ = 0;
   std::string error_;
 };
-
-// The Unix path of a Windows path (Wine's mapping), or "" outside Wine.
-std::string UnixPath(const std::wstring& windows_path);
-// Starts a Unix program with a command line; Wine gives no handle to wait on.
-bool StartUnixProgram(const std::wstring& unix_program, const std::wstring& arguments);
 
 }  // namespace testing_support

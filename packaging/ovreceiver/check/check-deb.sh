@@ -45,6 +45,10 @@ sed -e "s|/var/lib/ovreceiver|$site/root|g" -e "s|/var/log/ovreceiver|$site/log|
 grep -q "$site" "$site/ovreceiver.conf" || fail "the shipped configuration names none of the package's folders"
 mkdir -p "$site/log" "$site/etc"
 printf 'pass word\n' | "$prog" passwd "$site/etc/users" alice 2>/dev/null
+# A throwaway certificate where the operator puts the real one.
+mkdir -p "$site/etc/tls"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+  -keyout "$site/etc/tls/key.pem" -out "$site/etc/tls/cert.pem" 2>/dev/null
 grep -q '^alice:\$y\$' "$site/etc/users" || fail "passwd wrote no hash"
 
 echo "== start with the shipped configuration"
@@ -58,7 +62,7 @@ port=$(sed -n 's/.*upload=\([0-9]*\).*/\1/p' <<<"$ready")
 
 echo "== upload"
 head -c 300000 /dev/urandom > "$scratch/file"
-python3 "$here/ovt-upload.py" 127.0.0.1 "$port" alice 'pass word' "$scratch/file" "check/file.bin"
+python3 "$here/ovt-upload.py" --tls "$site/etc/tls/cert.pem" 127.0.0.1 "$port" alice 'pass word' "$scratch/file" "check/file.bin"
 cmp "$scratch/file" "$site/root/check/file.bin" || fail "the uploaded file differs"
 grep -q "^FILE	alice	300000	.*	check/file.bin$" "$site/log/received.log" || fail "no FILE line in the log"
 kill -TERM "$pid"

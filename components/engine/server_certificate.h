@@ -1,0 +1,22 @@
+// Whether the server's certificate is good for the server the page named: a chain to one of
+// the machine's trusted roots, valid now, for server use, and issued for that name. An
+// address the page gave must be among the certificate's IP entries: a DNS entry that spells
+// the address does not count.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string>
+
+namespace ovengine {
+
+// True when name is an IPv4 address written out, as the control reads it (then the address
+// is stored in *address, in network byte order, when address is not null).
+bool AddressLiteral(const std::wstring& name, IN_ADDR* address);
+
+// S_OK, or why the certificate is refused (CERT_E_UNTRUSTEDROOT, CERT_E_EXPIRED,
+// CERT_E_CN_NO_MATCH, ...). certificate->hCertStore holds what the server sent with it.
+HRESULT CheckServerCertificate(PCCERT_CONTEXT certificate, const std::wstring& name);
+
+}  // namespace ovengine

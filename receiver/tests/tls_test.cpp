@@ -1,0 +1,172 @@
+// TLS on both ports, spoken to as the engine and WinINet speak it: TLS 1.2 and 1.3 with the
+// site's certificate; older versions and clients that do not start TLS get nothing.
+#include <openssl/ssl.h>
+
+#include <asio/ssl.hpp>
+
+#include "support.h"
+#include "stream.h"
+
+namespace ovr::test {
+namespace {
+
+// A throwaway authority and the receiver's certificate for localhost and 127.0.0.1.
+const fs::path& Certificates() {
+  static ScratchDir dir;
+  static const bool made = [] {
+    const std::string d = dir.path().string();
+    const std::string script =
+        "cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=ca "
+        "-addext basicConstraints=critical,CA:TRUE -keyout ca.key -out ca.pem && "
+        "openssl req -new -newkey rsa:2048 -nodes -subj /CN=localhost -keyout server.key -out server.csr && "
+        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > ext && "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext "
+        "-out server.pem && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=other "
+        "-keyout other.key -out other.pem";
+    return std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+  }();
+  EXPECT_TRUE(made) << "openssl could not make the test certificates";
+  return dir.path();
+}
+
+class TlsTest : public ReceiverFixture {
+ protected:
+  void SetUp() override {
+    tls_ = MakeTlsContext((Certificates() / "server.pem").string(), (Certificates() / "server.key").string());
+    ReceiverFixture::SetUp();
+  }
+  TlsSettings Tls() override { return {tls_, tls_}; }
+
+  // A client that trusts only the test authority and wants the name localhost, speaking
+  // exactly the given TLS version.
+  std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> Connect(uint16_t port, int version,
+                                                                    std::error_code& ec) {
+    client_ = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
+    SSL_CTX_set_min_proto_version(client_->native_handle(), version);
+    SSL_CTX_set_max_proto_version(client_->native_handle(), version);
+    SSL_CTX_set_security_level(client_->native_handle(), 0);  // lets the client offer TLS 1.1
+    client_->load_verify_file((Certificates() / "ca.pem").string());
+    client_->set_verify_mode(asio::ssl::verify_peer);
+    auto stream = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(io_, *client_);
+    stream->set_verify_callback(asio::ssl::host_name_verification("localhost"));
+    stream->lowest_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+    stream->handshake(asio::ssl::stream_base::client, ec);
+    return stream;
+  }
+  static std::string Line(asio::ssl::stream<asio::ip::tcp::socket>& s, asio::streambuf& in) {
+    std::error_code ec;
+    asio::read_until(s, in, '\n', ec);
+    if (ec) return "";
+    std::istream text(&in);
+    std::string line;
+    std::getline(text, line);
+    return line;
+  }
+
+  std::shared_ptr<asio::ssl::context> tls_;
+  asio::io_context io_;
+  std::unique_ptr<asio::ssl::context> client_;
+};
+
+TEST_F(TlsTest, UploadsOverTls12And13) {
+  for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+    SCOPED_TRACE(version);
+    std::error_code ec;
+    auto s = Connect(port(), version, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    const std::string data = RandomBytes(300000, static_cast<unsigned>(version));
+    const std::string name = "tls-" + std::to_string(version) + ".bin";
+    asio::streambuf in;
+    asio::write(*s, asio::buffer("HELLO OVT/1\nLOGIN alice secret\nPUT " + name + " " +
+                                 std::to_string(data.size()) + "\nFROM 0\n"));
+    EXPECT_EQ(Line(*s, in), "OK OVT/1");
+    EXPECT_EQ(Line(*s, in), "OK");
+    EXPECT_EQ(Line(*s, in), "OK 0");
+    EXPECT_EQ(Line(*s, in), "OK 0");
+    asio::write(*s, asio::buffer(data));
+    asio::write(*s, asio::buffer("END " + Sum(data) + "\n"));
+    EXPECT_EQ(Line(*s, in), "OK " + std::to_string(data.size()) + " " + Sum(data));
+    EXPECT_EQ(ReadFile(root() / name), data);
+  }
+}
+
+TEST_F(TlsTest, OlderVersionsAndClientsInClearGetNothing) {
+  std::error_code ec;
+  Connect(port(), TLS1_1_VERSION, ec);
+  EXPECT_TRUE(ec) << "TLS 1.1 refused";
+  Client plain(port());
+  ASSERT_TRUE(plain.connected());
+  EXPECT_EQ(plain.Command("HELLO OVT/1"), "") << "no answer in clear, and the connection closed";
+  int fd = ovr::test::Connect(http_port());
+  SendAll(fd, "POST /s?$dur$=1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(ReadToEnd(fd).find("HTTP/1.1"), std::string::npos);
+  ::close(fd);
+  EXPECT_EQ(Log(), "");
+}
+
+TEST_F(TlsTest, HttpEndpointAnswersOverTls) {
+  std::error_code ec;
+  auto s = Connect(http_port(), TLS1_3_VERSION, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  asio::write(*s, asio::buffer(std::string("POST /snap?id=7&$dur$=12 HTTP/1.1\r\nHost: localhost\r\n"
+                                           "Content-Length: 0\r\n\r\n")));
+  asio::streambuf in;
+  EXPECT_EQ(Line(*s, in), "HTTP/1.1 200 OK\r");
+  EXPECT_EQ(Log(), "DURATION\t/snap?id=7&$dur$=12\t12\n");
+}
+
+// A handshake counts as not logged in: it must end within the login deadline, and it holds a
+// place among the connections not logged in (the oldest goes when the limit is reached).
+TEST_F(TlsTest, TheHandshakeCountsAgainstTheLoginDeadlineAndLimits) {
+  Limits limits;
+  limits.login_timeout = std::chrono::seconds(1);
+  Restart(limits);
+  int silent = ovr::test::Connect(port());
+  auto since = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadToEnd(silent), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::seconds(5)) << "closed at the deadline";
+  ::close(silent);
+
+  limits.login_timeout = std::chrono::seconds(60);
+  limits.pending_per_address = 1;
+  Restart(limits);
+  int first = ovr::test::Connect(port());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  since = std::chrono::steady_clock::now();
+  std::error_code ec;
+  auto second = Connect(port(), TLS1_3_VERSION, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(ReadToEnd(first), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::seconds(5))
+      << "the older connection, still without a handshake, made way";
+  ::close(first);
+}
+
+TEST(TlsContext, UnusableFilesAreNamed) {
+  const fs::path d = Certificates();
+  auto message = [](const std::string& chain, const std::string& key) -> std::string {
+    try {
+      MakeTlsContext(chain, key);
+      return "accepted";
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+  };
+  EXPECT_NE(message((d / "missing.pem").string(), (d / "server.key").string()).find("missing.pem"),
+            std::string::npos);
+  EXPECT_NE(message((d / "server.pem").string(), (d / "other.key").string()).find("other.key"),
+            std::string::npos) << "a key of another certificate";
+  EXPECT_EQ(message((d / "server.pem").string(), (d / "server.key").string()), "accepted");
+}
+
+TEST(TlsProcess, InClearOnlyWithAWarning) {
+  ScratchDir dir;
+  WriteFile(dir.path() / "users", "alice:secret\n");
+  fs::permissions(dir.path() / "users", fs::perms::owner_read | fs::perms::owner_write);
+  ReceiverProcess receiver;
+  ASSERT_TRUE(receiver.Start(dir.path() / "root", dir.path() / "users"));
+  EXPECT_NE(receiver.plain_warning().find("warning: --plain"), std::string::npos) << receiver.plain_warning();
+}
+
+}  // namespace
+}  // namespace ovr::test
