@@ -78,7 +78,7 @@ com::ComPtr<ITransferEngine> ConnectedEngine(const testing_support::ReceiverProc
   wchar_t reply[64] = {};
   EXPECT_EQ(hr = engine->Initialize(2, &any, 0), S_OK);
   if (SUCCEEDED(hr)) {
-    EXPECT_EQ(hr = engine->Connect(&server, 2000), S_OK);
+    EXPECT_EQ(hr = engine->Connect(&server, kHandshakeWait), S_OK);
   }
   if (SUCCEEDED(hr)) {
     EXPECT_EQ(hr = engine->Login(L"alice", L"secret", reply, 64), S_OK) << reply;

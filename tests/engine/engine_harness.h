@@ -13,6 +13,10 @@
 
 namespace engine_tests {
 
+// Time a test gives a connect that must succeed: it includes the TLS handshake, which a
+// busy machine (and a relay in between) can stretch well past a second.
+constexpr DWORD kHandshakeWait = 10000;
+
 struct Notification {
   WPARAM code;
   LPARAM task_id;

@@ -13,6 +13,7 @@
 
 namespace {
 
+using engine_tests::kHandshakeWait;
 using engine_tests::NotifyWindow;
 using engine_tests::Put;
 using engine_tests::TestBytes;
@@ -82,7 +83,7 @@ TEST_F(Tls, ARelayOnThePathSeesNeitherLoginNorPasswordNorTheFile) {
   ASSERT_TRUE(engine);
   engine->SetNotifyWindow(window.Handle(), WM_TRANSFER_NOTIFY);
   const SOCKADDR_IN server = relay.Address();
-  ASSERT_EQ(engine->Connect(&server, 2000), S_OK);
+  ASSERT_EQ(engine->Connect(&server, kHandshakeWait), S_OK);
   wchar_t reply[64] = {};
   ASSERT_EQ(engine->Login(L"alice", L"secret", reply, 64), S_OK) << reply;
   ASSERT_EQ(Put(engine.Get(), L"private.bin", file, 4), S_OK);
@@ -122,7 +123,7 @@ TEST_F(Tls, ARelayWithABadCertificateGetsNothing) {
     auto engine = NamedEngine(c.name);
     ASSERT_TRUE(engine);
     const SOCKADDR_IN server = relay.Address();
-    EXPECT_EQ(engine->Connect(&server, 2000), c.expected) << relay.Events();
+    EXPECT_EQ(engine->Connect(&server, kHandshakeWait), c.expected) << relay.Events();
     wchar_t reply[64] = {};
     EXPECT_TRUE(FAILED(engine->Login(L"alice", L"secret", reply, 64)));
     engine.Reset();
@@ -138,7 +139,7 @@ TEST_F(Tls, NamesAndAddressesMatchTheirOwnEntries) {
     auto engine = NamedEngine(name);
     ASSERT_TRUE(engine);
     const SOCKADDR_IN server = receiver.Address();
-    EXPECT_EQ(engine->Connect(&server, 2000), S_OK);
+    EXPECT_EQ(engine->Connect(&server, kHandshakeWait), S_OK);
     engine->Disconnect();
   }
   RelayProcess relay(receiver.Port(), L"other-name", true);
@@ -148,7 +149,7 @@ TEST_F(Tls, NamesAndAddressesMatchTheirOwnEntries) {
     auto engine = NamedEngine(name);
     ASSERT_TRUE(engine);
     const SOCKADDR_IN server = relay.Address();
-    EXPECT_EQ(engine->Connect(&server, 2000), S_OK);
+    EXPECT_EQ(engine->Connect(&server, kHandshakeWait), S_OK);
     engine->Disconnect();
   }
   auto refused = NamedEngine(nullptr);
@@ -184,14 +185,14 @@ TEST(PlainServers, OnlyANamedServerIsReachedInClear) {
     SCOPED_TRACE(entry);
     PlainServerEntry named(entry);
     auto engine = NamedEngine(L"localhost");
-    ASSERT_EQ(engine->Connect(&server, 2000), S_OK);
+    ASSERT_EQ(engine->Connect(&server, kHandshakeWait), S_OK);
     EXPECT_EQ(engine->Login(L"alice", L"secret", reply, 64), S_OK) << reply;
     engine->Disconnect();
   }
   {
     PlainServerEntry dotted(L"127.0.0.1");
     auto engine = NamedEngine(nullptr);
-    EXPECT_EQ(engine->Connect(&server, 2000), S_OK) << "without a name, the dotted address is looked up";
+    EXPECT_EQ(engine->Connect(&server, kHandshakeWait), S_OK) << "without a name, the dotted address is looked up";
   }
 }
 
