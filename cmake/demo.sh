@@ -57,7 +57,7 @@ grep -q '^ovreceiver ready' "$out/receiver.out" || { cat "$out/receiver.out"; ex
 "$here/wine-run.sh" "$bin/trust_root.exe" "Z:${out//\//\\}\\tls\\ca.pem"
 # What the upload port speaks, as a client trusting only the demo's authority sees it.
 channel=$(openssl s_client -connect 127.0.0.1:8852 -servername localhost -CAfile "$out/tls/ca.pem" \
-  -verify_return_error -verify_hostname localhost </dev/null 2>/dev/null | awk '$1 == "Protocol" {print $3; exit}')
+  -verify_return_error -verify_hostname localhost </dev/null 2>/dev/null | awk '/^New, TLS/ {sub(/,$/, "", $2); print $2; exit}')
 
 source "$here/page-uploads.sh"
 arrived() { page_uploads_arrived "$log"; }
