@@ -13,34 +13,6 @@
 
 namespace ovr::test {
 
-struct Child {
-  pid_t pid = -1;
-  int out = -1, err = -1;
-};
-
-inline Child Spawn(std::vector<std::string> args) {
-  args.insert(args.begin(), OVRECEIVER_BINARY);
-  int out[2], err[2];
-  EXPECT_EQ(::pipe(out), 0);
-  EXPECT_EQ(::pipe(err), 0);
-  Child c;
-  c.pid = ::fork();
-  if (c.pid == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  c.out = out[0];
-  c.err = err[0];
-  return c;
-}
-
 // An ovreceiver started with args (plus --bind 127.0.0.1 --port 0), its ports read from the
 // ready line; stopped with SIGTERM when it goes.
 class RunningReceiver {

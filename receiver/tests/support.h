@@ -216,6 +216,36 @@ inline int WaitExit(pid_t pid, std::chrono::seconds timeout) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// The ovreceiver program started as a child with these arguments, its output and error
+// output on pipes; nothing is waited for.
+struct Child {
+  pid_t pid = -1;
+  int out = -1, err = -1;
+};
+
+inline Child Spawn(std::vector<std::string> args) {
+  args.insert(args.begin(), OVRECEIVER_BINARY);
+  int out[2], err[2];
+  EXPECT_EQ(::pipe(out), 0);
+  EXPECT_EQ(::pipe(err), 0);
+  Child c;
+  c.pid = ::fork();
+  if (c.pid == 0) {
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  c.out = out[0];
+  c.err = err[0];
+  return c;
+}
+
 // The ovreceiver program in a process of its own, with its standard output and error.
 class ReceiverProcess {
  public:
@@ -228,24 +258,10 @@ class ReceiverProcess {
 
   // Runs the program with these arguments, without waiting for it.
   void Spawn(std::vector<std::string> args) {
-    args.insert(args.begin(), OVRECEIVER_BINARY);
-    int out[2], err[2];
-    EXPECT_EQ(::pipe(out), 0);
-    EXPECT_EQ(::pipe(err), 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::dup2(err[1], 2);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
+    const Child child = test::Spawn(std::move(args));
+    pid_ = child.pid;
+    out_ = child.out;
+    err_ = child.err;
   }
   // Runs it in clear on loopback with free ports and waits for its ready line; false if none
   // came. Its warning about running in clear is taken from its error output first.
