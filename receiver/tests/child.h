@@ -31,12 +31,7 @@ class RunningReceiver {
   // Exit status after SIGTERM.
   int Stop() {
     if (child_.pid < 0) return 0;
-    ::kill(child_.pid, SIGTERM);
-    int status = WaitExit(child_.pid, std::chrono::seconds(10));
-    ::close(child_.out);
-    ::close(child_.err);
-    child_.pid = -1;
-    return status;
+    return child_.Stop(std::chrono::seconds(10));
   }
   void Signal(int sig) { ::kill(child_.pid, sig); }
   // The next line on its standard error ("" when it closed).

@@ -119,10 +119,7 @@ TEST_F(ConfigTest, ShippedFileShowsEveryOptionAndStartsWithAllOfThemSet) {
                    "--port", "0", "--bind", "127.0.0.1"});
   std::string ready = ReadLineFrom(c.out);
   EXPECT_EQ(ready.rfind("ovreceiver ready upload=", 0), 0u) << ReadLineFrom(c.err) << "\n" << all;
-  ::kill(c.pid, SIGTERM);
-  EXPECT_EQ(WaitExit(c.pid, std::chrono::seconds(5)), 0);
-  ::close(c.out);
-  ::close(c.err);
+  EXPECT_EQ(c.Stop(), 0);
 }
 
 }  // namespace

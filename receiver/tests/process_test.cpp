@@ -183,10 +183,7 @@ TEST_F(ProcessTest, PasswdStoresAHashThatLogsInAndPlainEntriesStillWorkWithAWarn
     EXPECT_EQ(client.Command(std::string("LOGIN ") + user + " " + password),
               ok ? "OK" : "ERR 401 wrong%20user%20name%20or%20password");
   }
-  ::kill(c.pid, SIGTERM);
-  EXPECT_EQ(WaitExit(c.pid, std::chrono::seconds(5)), 0);
-  ::close(c.out);
-  ::close(c.err);
+  EXPECT_EQ(c.Stop(), 0);
 }
 
 }  // namespace

@@ -221,6 +221,16 @@ inline int WaitExit(pid_t pid, std::chrono::seconds timeout) {
 struct Child {
   pid_t pid = -1;
   int out = -1, err = -1;
+
+  // SIGTERM, then the exit status (-1 when it had to be killed); its pipes are closed.
+  int Stop(std::chrono::seconds timeout = std::chrono::seconds(5)) {
+    ::kill(pid, SIGTERM);
+    const int status = WaitExit(pid, timeout);
+    ::close(out);
+    ::close(err);
+    pid = -1;
+    return status;
+  }
 };
 
 inline Child Spawn(std::vector<std::string> args) {
