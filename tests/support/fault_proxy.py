@@ -3,8 +3,8 @@
 usage: fault_proxy.py TARGET_PORT STATE_DIR [--cut-every N] [--stall-at N SECONDS]
                       [--refuse SECONDS] [--vanish-at N HOLD_SECONDS] [--lifetime SECONDS]
 
---cut-every N    closes a connection (both sides, at once) after it forwarded N bytes from
-                 the client
+--cut-every N    breaks a connection after it forwarded N bytes from the client: the client
+                 is reset, the receiver's side closed after those bytes
 --stall-at N S   once, when N bytes have been forwarded from clients in all, forwards
                  nothing from that client for S seconds, then goes on
 --refuse S       after the first cut, refuses connections for S seconds (no listener)
@@ -76,7 +76,9 @@ class Link:
         sides = [self.client] if reason == "vanish" else [self.client, self.upstream]
         for s in sides:
             try:
-                if reason != "close":  # a reset, as a broken path gives
+                # The client is reset, as by a broken path; the receiver keeps every byte
+                # that passed the break and then sees the connection end.
+                if reason != "close" and s is self.client:
                     s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 s.shutdown(socket.SHUT_RDWR)  # wakes the other direction's blocked read
             except OSError:
