@@ -4,7 +4,9 @@
 //     the same file to that receiver (a blocking socket from this program that reads the file
 //     in 1 MiB pieces and speaks the bare protocol: PUT, FROM 0, the bytes, END);
 //  2. over TLS, the rate held at 102 400, 1 048 576 and 8 388 608 bits per second over 5 s each:
-//     the average against the target and the busiest one-second window.
+//     the average against the target and the busiest one-second window;
+//  3. over TLS, the 256 MiB upload through a proxy that cuts the connection every 16 MiB (the
+//     engine reconnects and goes on by itself) against the same proxy without cuts.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -18,6 +20,7 @@
 #include "components/engine/plain_servers.h"
 #include "components/engine/protocol.h"
 #include "components/engine/xxh64.h"
+#include "support/fault_proxy_process.h"
 #include "support/receiver_process.h"
 #include "support/scratch_folder.h"
 
@@ -62,7 +65,7 @@ struct Notifications {
 };
 
 // The engine of a task whose page named the server localhost.
-com::ComPtr<ITransferEngine> Engine(const testing_support::ReceiverProcess& receiver, HWND window) {
+com::ComPtr<ITransferEngine> Engine(const SOCKADDR_IN& server, HWND window) {
   com::ComPtr<ITransferEngine> engine;
   if (FAILED(com::CreateInstance<ovengine::CTransferEngine>(nullptr, IID_ITransferEngine, engine.ReceiveVoid())))
     return {};
@@ -70,7 +73,6 @@ com::ComPtr<ITransferEngine> Engine(const testing_support::ReceiverProcess& rece
   if (FAILED(engine.As(&named, IID_ITransferEngineServer)) || FAILED(named->SetServerName(L"localhost"))) return {};
   engine->SetNotifyWindow(window, WM_TRANSFER_NOTIFY);
   SOCKADDR_IN any = {};
-  const SOCKADDR_IN server = receiver.Address();
   wchar_t reply[64];
   if (FAILED(engine->Initialize(2, &any, 0)) || FAILED(engine->Connect(&server, 2000)) ||
       FAILED(engine->Login(L"alice", L"secret", reply, 64)))
@@ -84,9 +86,9 @@ bool Put(ITransferEngine* engine, const std::wstring& remote, const std::wstring
 }
 
 // Seconds for the engine to upload the file without limit, or a negative value on failure.
-double EngineUpload(const testing_support::ReceiverProcess& receiver, Notifications& notes,
-                    const std::wstring& local, const std::wstring& remote) {
-  auto engine = Engine(receiver, notes.window);
+double EngineUpload(const SOCKADDR_IN& server, Notifications& notes, const std::wstring& local,
+                    const std::wstring& remote) {
+  auto engine = Engine(server, notes.window);
   if (!engine || !Put(engine.Get(), remote, local)) return -1;
   const auto since = Clock::now();
   if (FAILED(engine->StartTransfer())) return -1;
@@ -145,7 +147,7 @@ struct RateResult {
 // Uploads at rate for 5 s, sampling the engine's done count every few milliseconds.
 RateResult MeasureRate(const testing_support::ReceiverProcess& receiver, Notifications& notes,
                        const std::wstring& local, DWORD rate) {
-  auto engine = Engine(receiver, notes.window);
+  auto engine = Engine(receiver.Address(), notes.window);
   if (!engine || !Put(engine.Get(), L"bench/rate-" + std::to_wstring(rate) + L".bin", local)) return {-1, -1};
   std::vector<std::pair<double, ULONGLONG>> samples;
   const auto since = Clock::now();
@@ -187,6 +189,20 @@ std::wstring WriteTestFile(const testing_support::ScratchFolder& folder, const s
   return path;
 }
 
+// Whether the receiver holds the remote file with this checksum.
+bool Arrived(const testing_support::ReceiverProcess& receiver, const std::wstring& remote, uint64_t checksum) {
+  HANDLE file = CreateFileW(receiver.PathOf(remote).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::vector<char> buffer(1 << 20);
+  ovengine::Xxh64 hash;
+  DWORD got = 0;
+  while (ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
+    hash.Update(buffer.data(), got);
+  CloseHandle(file);
+  return hash.Digest() == checksum;
+}
+
 }  // namespace
 
 int main() {
@@ -217,8 +233,8 @@ int main() {
     for (int run = 0; run < 2; ++run) {
       const double c =
           PlainCopy().Run(plain_receiver, big, "bench/copy.bin", kBig, ovengine::ChecksumText(checksum));
-      const double p = EngineUpload(plain_receiver, notes, big, L"bench/plain.bin");
-      const double t = EngineUpload(receiver, notes, big, L"bench/tls.bin");
+      const double p = EngineUpload(plain_receiver.Address(), notes, big, L"bench/plain.bin");
+      const double t = EngineUpload(receiver.Address(), notes, big, L"bench/tls.bin");
       if (c < 0 || p < 0 || t < 0) {
         std::printf("upload failed (copy %.3f s, plain engine %.3f s, TLS engine %.3f s)\n", c, p, t);
         return 1;
@@ -246,6 +262,33 @@ int main() {
       std::printf("rate %7lu bps: average %6.2f%% of target, busiest second %6.2f%% (goals 97-103%%, <= 110%%)\n",
                   static_cast<unsigned long>(rate), 100 * r.average / target, 100 * r.busiest / target);
     }
+
+    testing_support::FaultProxy::Faults cuts;
+    cuts.cut_every = 16ull << 20;
+    cuts.lifetime_seconds = 900;
+    testing_support::FaultProxy::Faults none;
+    none.lifetime_seconds = 900;
+    testing_support::FaultProxy cutting(receiver.Port(), cuts), uncut(receiver.Port(), none);
+    if (!cutting.Start() || !uncut.Start()) {
+      std::printf("proxy: %s%s\n", cutting.Error().c_str(), uncut.Error().c_str());
+      return 1;
+    }
+    double with_cuts = 1e300, without = 1e300;
+    for (int run = 0; run < 2; ++run) {
+      const double u = EngineUpload(uncut.Address(), notes, big, L"bench/uncut.bin");
+      const double c = EngineUpload(cutting.Address(), notes, big, L"bench/cut.bin");
+      if (u < 0 || c < 0 || !Arrived(receiver, L"bench/cut.bin", checksum)) {
+        std::printf("upload through the proxy failed (uncut %.3f s, cut %.3f s)\n", u, c);
+        return 1;
+      }
+      without = std::min(without, u);
+      with_cuts = std::min(with_cuts, c);
+      DeleteFileW(receiver.PathOf(L"bench/uncut.bin").c_str());
+      DeleteFileW(receiver.PathOf(L"bench/cut.bin").c_str());
+    }
+    std::printf("256 MiB through a proxy, TLS: cut every 16 MiB %.0f MiB/s (%d cuts in 2 runs), uncut %.0f MiB/s; "
+                "cut / uncut %.2f (goal >= 0.80)\n",
+                mib / with_cuts, cutting.Ended("cut"), mib / without, without / with_cuts);
   }
   WSACleanup();
   CoUninitialize();

@@ -84,12 +84,12 @@ HRESULT Session::Connect(const SOCKADDR_IN& server, DWORD timeout_ms, const Chan
   if (!wake_.Valid() || !thread_ended_.Valid()) return E_OUTOFMEMORY;
   if (timeout_ms == 0) timeout_ms = kReplyTimeoutMs;
   auto connection = std::make_shared<Connection>();
-  if (HRESULT hr = connection->Open(server, timeout_ms, security); FAILED(hr)) return hr;
-  Reply reply;
-  if (HRESULT hr = connection->Exchange("HELLO OVT/1", &reply, timeout_ms); FAILED(hr)) return hr;
-  if (!reply.ok || reply.fields.size() != 1 || reply.fields[0] != "OVT/1") return kBadReply;
+  if (HRESULT hr = Greet(*connection, server, timeout_ms, security); FAILED(hr)) return hr;
   std::lock_guard<std::mutex> lock(mutex_);
   connection_ = std::move(connection);
+  server_ = server;
+  security_ = security;
+  connect_timeout_ms_ = timeout_ms;
   logged_in_ = false;
   bytes_due_ = false;
   stopping_ = false;
@@ -123,6 +123,8 @@ HRESULT Session::Login(const std::wstring& user, const std::wstring& password, s
   if (!reply.ok) return ReplyError(reply);
   std::lock_guard<std::mutex> lock(mutex_);
   logged_in_ = true;
+  user_ = std::move(user8);
+  password_ = std::move(password8);
   return S_OK;
 }
 
@@ -132,7 +134,8 @@ void Session::CloseFile() {
   size_ = 0;
   remote_.clear();
   local_.clear();
-  resume_from_ = offset_ = 0;
+  held_ = offset_ = 0;
+  reconnect_due_ = false;
   done_ = 0;
 }
 
@@ -146,8 +149,11 @@ HRESULT Session::PutEntry(const std::wstring& remote, const std::wstring& local,
       *text = L"paused at " + std::to_wstring(done_.load());
       return S_OK;
     }
-    if (HRESULT hr = CommandConnection(&connection); FAILED(hr)) return hr;
-    if (!logged_in_) return E_ACCESSDENIED;
+    if (!connection_) return NotConnected();
+    if (ThreadOwnsConnection()) return Busy();
+    // A broken connection of a logged-in engine is replaced below; only a usable one can log in.
+    if (!logged_in_) return connection_->Usable() ? E_ACCESSDENIED : NotConnected();
+    connection = connection_;
     CloseFile();
   }
   std::string name;
@@ -157,7 +163,16 @@ HRESULT Session::PutEntry(const std::wstring& remote, const std::wstring& local,
   }
   Reply reply;
   if (folder) {
-    if (HRESULT hr = connection->Exchange(Command("MKDIR", PercentEncode(name)), &reply, kReplyTimeoutMs); FAILED(hr))
+    const std::string command = Command("MKDIR", PercentEncode(name));
+    HRESULT hr = connection->Usable() ? connection->Exchange(command, &reply, kReplyTimeoutMs) : NotConnected();
+    // A folder has no transfer that could make it later: the connection is replaced at once,
+    // within the time the caller gave the first connect.
+    if (IsBreak(hr)) {
+      Reply login;
+      hr = Reopen(connect_timeout_ms_, &connection, &login);
+      if (SUCCEEDED(hr)) hr = connection->Exchange(command, &reply, kReplyTimeoutMs);
+    }
+    if (FAILED(hr))
       return CommandFailed(*connection, hr == E_INVALIDARG ? HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE) : hr);
     *text = ReplyText(reply);
     return reply.ok ? S_OK : ReplyError(reply);
@@ -172,15 +187,20 @@ HRESULT Session::PutEntry(const std::wstring& remote, const std::wstring& local,
     return FAILED(hr) ? hr : E_FAIL;
   }
   const uint64_t file_size = static_cast<uint64_t>(size.QuadPart);
-  HRESULT hr = connection->Exchange(Command("PUT", PercentEncode(name)) + " " + std::to_string(file_size), &reply,
-                                    kReplyTimeoutMs);
-  if (FAILED(hr))
-    return CommandFailed(*connection, hr == E_INVALIDARG ? HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE) : hr);
-  *text = ReplyText(reply);
-  if (!reply.ok) return ReplyError(reply);
+  const std::string command = Command("PUT", PercentEncode(name)) + " " + std::to_string(file_size);
+  HRESULT hr = connection->Usable() ? connection->Exchange(command, &reply, kReplyTimeoutMs) : NotConnected();
   uint64_t held = 0;
-  if (reply.fields.size() != 1 || !ParseNumber(reply.fields[0], &held) || held > file_size) return kBadReply;
-  *text = L"OK held " + std::to_wstring(held);
+  // The connection broke since the last file: the transfer, once started, reconnects and
+  // announces the file again on the new connection, without holding up the caller.
+  const bool reconnect = IsBreak(hr);
+  if (!reconnect) {
+    if (FAILED(hr))
+      return CommandFailed(*connection, hr == E_INVALIDARG ? HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE) : hr);
+    *text = ReplyText(reply);
+    if (!reply.ok) return ReplyError(reply);
+    if (reply.fields.size() != 1 || !ParseNumber(reply.fields[0], &held) || held > file_size) return kBadReply;
+  }
+  *text = reconnect ? L"reconnecting" : L"OK held " + std::to_wstring(held);
 
   std::lock_guard<std::mutex> lock(mutex_);
   file_ = std::move(file);
@@ -188,21 +208,23 @@ HRESULT Session::PutEntry(const std::wstring& remote, const std::wstring& local,
   task_id_ = task_id;
   remote_ = remote;
   local_ = local;
+  held_ = held;
+  reconnect_due_ = reconnect;
   phase_ = Phase::kReady;
   return S_OK;
 }
 
-HRESULT Session::SetResumePosition(uint64_t position) {
+// The receiver's count decides where a file goes on (FROM what it holds): the control's own
+// count lags behind what arrived, and asking from it would make the receiver drop the rest.
+HRESULT Session::SetResumePosition(uint64_t) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (phase_ == Phase::kPaused) return S_OK;  // the paused transfer knows where it stands
-  if (phase_ != Phase::kReady) return E_UNEXPECTED;
-  resume_from_ = position;
-  return S_OK;
+  return phase_ == Phase::kPaused || phase_ == Phase::kReady ? S_OK : E_UNEXPECTED;
 }
 
 HRESULT Session::StartTransfer() {
   std::shared_ptr<Connection> connection;
   uint64_t from;
+  bool reconnect;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (phase_ == Phase::kPaused) {
@@ -212,31 +234,37 @@ HRESULT Session::StartTransfer() {
     }
     if (phase_ == Phase::kStreaming || phase_ == Phase::kFinishing) return S_OK;
     if (phase_ != Phase::kReady) return E_UNEXPECTED;
-    if (HRESULT hr = CommandConnection(&connection); FAILED(hr)) return hr;
-    from = resume_from_;
+    if (!connection_) return NotConnected();
+    connection = connection_;
+    reconnect = reconnect_due_ || !connection->Usable();
+    from = held_;
   }
-  Reply reply;
-  if (HRESULT hr = connection->Exchange("FROM " + std::to_string(from), &reply, kReplyTimeoutMs); FAILED(hr))
-    return CommandFailed(*connection, hr);
-  if (!reply.ok) return ReplyError(reply);
+  uint64_t offset = 0;
+  if (!reconnect) {
+    Reply reply;
+    const HRESULT hr = connection->Exchange("FROM " + std::to_string(from), &reply, kReplyTimeoutMs);
+    reconnect = IsBreak(hr);
+    if (FAILED(hr) && !reconnect) return CommandFailed(*connection, hr);
+    if (SUCCEEDED(hr) && !reply.ok) return ReplyError(reply);
+    if (SUCCEEDED(hr) && (reply.fields.size() != 1 || !ParseNumber(reply.fields[0], &offset) || offset > from)) {
+      connection->Cancel();  // out of step with the server: the connection is of no further use
+      return kBadReply;
+    }
+  }
   // A previous file's thread is past its last use of the connection, in its final steps.
   WaitForSingleObject(thread_ended_.Get(), kStopWaitMs);
-  uint64_t offset = 0;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (reply.fields.size() != 1 || !ParseNumber(reply.fields[0], &offset) || offset > from || offset > size_) {
-    connection->Cancel();  // out of step with the server: the connection is of no further use
-    return kBadReply;
-  }
   ResetEvent(thread_ended_.Get());
   bytes_due_ = true;
-  offset_ = offset;
-  done_ = offset;
+  offset_ = reconnect ? 0 : offset;
+  done_ = offset_;
   phase_ = Phase::kStreaming;
   PostLocked(NOTIFY_FILE_BEGIN, task_id_);
   std::shared_ptr<Session> self = shared_from_this();
+  if (reconnect) connection.reset();
   if (!com::StartModuleThread([self, connection] { self->RunStream(connection); })) {
     SetEvent(thread_ended_.Get());
-    connection->Cancel();  // the server waits for bytes that will not come
+    if (connection) connection->Cancel();  // the server waits for bytes that will not come
     phase_ = Phase::kFailed;
     return E_OUTOFMEMORY;
   }
@@ -276,7 +304,7 @@ void Session::Disconnect() {
     thread_running = ThreadOwnsConnection();
     stopping_ = true;
   }
-  if (thread_running) {
+  if (thread_running && connection) {
     connection->Cancel();
     SetEvent(wake_.Get());
   }

@@ -13,12 +13,27 @@
 
 #include "../../ovtransfer/com/ptr.h"
 #include "connection.h"
+#include "hash_checkpoints.h"
 #include "token_bucket.h"
 
 namespace ovengine {
 
 // Replies to commands of the caller's thread come within this time, or the call fails.
 constexpr DWORD kReplyTimeoutMs = 10000;
+
+// A running transfer whose connection breaks (reset, close, the stall detection, a refused
+// connect) is carried on by the engine itself: after each of these pauses in turn it opens a
+// new connection, checks the certificate, logs in again and goes on from what the receiver
+// holds. The first try is at once, as a reset path usually works again; after the last one
+// (15.5 s of pauses) it gives up and tells the control. A connection that carried part of the
+// file before it broke earns the next break the whole series again.
+constexpr DWORD kReconnectDelaysMs[] = {0, 500, 1000, 2000, 4000, 8000};
+// One such attempt: the connect and the TLS handshake within this time.
+constexpr DWORD kReconnectTimeoutMs = 10000;
+
+// Opens connection to server within timeout_ms (the TLS handshake and the certificate check
+// included, unless plain) and exchanges HELLO.
+HRESULT Greet(Connection& connection, const SOCKADDR_IN& server, DWORD timeout_ms, const ChannelSecurity& security);
 
 // A monotonic clock for the rate limit, in microseconds.
 int64_t MonotonicMicros();
@@ -46,6 +61,11 @@ class Session : public std::enable_shared_from_this<Session> {
   // Ends the thread and the connection; posts nothing. Safe at any time, and more than once.
   void Disconnect();
 
+  // Whether a failure is a break of the path to the receiver (reset, close, refused, timed
+  // out), which another connection may overcome, rather than the receiver's refusal, a reply
+  // out of step or a certificate that does not pass.
+  static bool IsBreak(HRESULT hr);
+
  private:
   enum class Phase {
     kNone,       // no file entry selected
@@ -56,7 +76,14 @@ class Session : public std::enable_shared_from_this<Session> {
     kDone,       // confirmed by the server
     kFailed,     // the thread ended on a failure
   };
-  enum class Outcome { kDone, kStopped, kFailed };
+  enum class Outcome {
+    kDone,      // the server confirmed the file
+    kStopped,   // Disconnect
+    kFailed,    // nothing more can be done for the file
+    kBroken,    // the connection broke: another one may carry on
+    kMismatch,  // the server refused the file's checksum (ERR 409) and dropped what it held
+  };
+  enum class Attempt { kResumed, kRetry, kGiveUp, kStopped };
 
   bool ThreadOwnsConnection() const {
     return phase_ == Phase::kStreaming || phase_ == Phase::kPaused || phase_ == Phase::kFinishing;
@@ -66,13 +93,30 @@ class Session : public std::enable_shared_from_this<Session> {
   void CloseFile();
   // Posts unless the engine is being disconnected; the caller holds mutex_.
   void PostLocked(WPARAM code, LPARAM task_id);
-  // A command that broke the connection ends the engine's transfers as a break during the
-  // bytes does, so the control makes a new engine instead of retrying a dead one.
+  // A command whose connection broke and could not be replaced ends the engine's transfers,
+  // as a break the I/O thread gives up on does, so the control makes a new engine.
   HRESULT CommandFailed(const Connection& connection, HRESULT hr);
 
-  // The I/O thread (upload_stream.cpp).
+  // A new connection in place of the engine's current one, greeted and logged in again with
+  // the credentials of the last login, within timeout_ms for the connect and the handshake.
+  // Installed as the engine's connection first, so that Disconnect can cancel it at any step.
+  HRESULT Reopen(DWORD timeout_ms, std::shared_ptr<Connection>* connection, Reply* login_reply);
+
+  // What a failed step of a reconnect means: stop, try again later, or give up.
+  Attempt AfterFailure(HRESULT hr);
+
+  // The I/O thread (upload_stream.cpp). connection is null when the file's PUT or FROM met a
+  // broken connection: the thread then starts by reconnecting.
   void RunStream(std::shared_ptr<Connection> connection);
-  Outcome Stream(Connection& connection);
+  Outcome Stream(Connection& connection, HashCheckpoints& checkpoints);
+  // After a break: new connections after the pauses of kReconnectDelaysMs from *step on, until
+  // one carries on the file (kResumed, and *connection is it) or the engine gives up.
+  Attempt Reconnect(std::shared_ptr<Connection>* connection, size_t* step);
+  // On an open, logged-in connection: PUT the current file again and go on FROM what the
+  // receiver holds, or from 0 to send it afresh; sets offset_.
+  Attempt Announce(Connection& connection, bool afresh);
+  // Waits ms (and for as long as the transfer is paused); false when the engine is stopping.
+  bool Rest(DWORD ms);
   HRESULT ReadExactly(void* buffer, DWORD size);
   // Waits for a state change or for timeout_ms; false when the engine is stopping.
   bool WaitForChange(DWORD timeout_ms);
@@ -83,6 +127,11 @@ class Session : public std::enable_shared_from_this<Session> {
   HWND window_ = nullptr;
   UINT message_ = 0;
   std::shared_ptr<Connection> connection_;
+  // Where and how the engine connected, and who logged in: what a reconnect repeats.
+  SOCKADDR_IN server_ = {};
+  ChannelSecurity security_;
+  DWORD connect_timeout_ms_ = kReplyTimeoutMs;
+  std::string user_, password_;  // UTF-8, of the last successful login
   bool logged_in_ = false;
   bool bytes_due_ = false;  // FROM accepted and END not yet answered: no other command may go
   bool stopping_ = false;
@@ -93,8 +142,11 @@ class Session : public std::enable_shared_from_this<Session> {
   uint64_t size_ = 0;
   LONG task_id_ = 0;
   std::wstring remote_, local_;
-  uint64_t resume_from_ = 0;
-  uint64_t offset_ = 0;  // where the server told the transfer to go on
+  uint64_t held_ = 0;          // what the receiver held of the file at its PUT
+  bool reconnect_due_ = false;  // the file's PUT or FROM found the connection broken
+  uint64_t offset_ = 0;         // where the server told the transfer to go on
+  // The file's bytes confirmed or in flight, never lower than before a reconnect for the same
+  // file: what the receiver lost of the flight is sent again without being counted again.
   std::atomic<uint64_t> done_{0};
 
   TokenBucket bucket_;

@@ -1,5 +1,6 @@
 // The I/O thread of one file: hashes what the server already holds, streams the rest under
-// the rate limit, and ends the file with END once the server confirms size and checksum.
+// the rate limit, and ends the file with END once the server confirms size and checksum. A
+// break on the way is carried over to a new connection (reconnect.cpp).
 #include "session.h"
 
 #include <algorithm>
@@ -22,9 +23,34 @@ constexpr DWORD kEndTimeoutMs = 60000;   // the server checks the whole file bef
 }  // namespace
 
 void Session::RunStream(std::shared_ptr<Connection> connection) {
-  const Outcome outcome = Stream(*connection);
+  HashCheckpoints checkpoints;
+  size_t step = 0;         // pauses of kReconnectDelaysMs used up since the file last moved on
+  bool restarted = false;  // a file whose checksum the server refused is sent afresh once
+  Outcome outcome = connection ? Stream(*connection, checkpoints) : Outcome::kBroken;
+  while (true) {
+    Attempt next;
+    if (outcome == Outcome::kBroken) {
+      next = Reconnect(&connection, &step);
+    } else if (outcome == Outcome::kMismatch && !restarted) {
+      // The file changed since the part the server held was sent: the server dropped it.
+      restarted = true;
+      checkpoints.Clear();
+      next = Announce(*connection, true);
+      if (next == Attempt::kRetry) {
+        outcome = Outcome::kBroken;
+        continue;
+      }
+    } else {
+      break;
+    }
+    if (next != Attempt::kResumed) {
+      outcome = next == Attempt::kStopped ? Outcome::kStopped : Outcome::kFailed;
+      break;
+    }
+    outcome = Stream(*connection, checkpoints);
+  }
   // A connection left in the middle of a file, or out of step, carries no further command.
-  if (outcome != Outcome::kDone) connection->Cancel();
+  if (outcome != Outcome::kDone && connection) connection->Cancel();
   Ended(outcome);
 }
 
@@ -37,7 +63,7 @@ void Session::Ended(Outcome outcome) {
       PostLocked(NOTIFY_FILE_DONE, task_id_);
     } else {
       phase_ = Phase::kFailed;
-      if (outcome == Outcome::kFailed) PostLocked(NOTIFY_ABORTED, 0);
+      if (outcome != Outcome::kStopped) PostLocked(NOTIFY_ABORTED, 0);
     }
   }
   SetEvent(thread_ended_.Get());
@@ -61,7 +87,7 @@ HRESULT Session::ReadExactly(void* buffer, DWORD size) {
   return S_OK;
 }
 
-Session::Outcome Session::Stream(Connection& connection) {
+Session::Outcome Session::Stream(Connection& connection, HashCheckpoints& checkpoints) {
   uint64_t size, offset;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -70,14 +96,18 @@ Session::Outcome Session::Stream(Connection& connection) {
   }
   std::vector<char> buffer(kReadBytes);
   Xxh64 hash;
-  LARGE_INTEGER start = {};
+  // END's checksum covers the whole file: the part the server holds is hashed from disk, from
+  // the nearest state kept before it.
+  uint64_t pos = checkpoints.Nearest(offset, &hash);
+  LARGE_INTEGER start;
+  start.QuadPart = static_cast<LONGLONG>(pos);
   if (!SetFilePointerEx(file_.Get(), start, nullptr, FILE_BEGIN)) return Outcome::kFailed;
-  // END's checksum covers the whole file: the part the server holds is hashed from disk.
-  for (uint64_t pos = 0; pos < offset;) {
+  while (pos < offset) {
     const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(kReadBytes, offset - pos));
     if (FAILED(ReadExactly(buffer.data(), piece))) return Outcome::kFailed;
     hash.Update(buffer.data(), piece);
     pos += piece;
+    checkpoints.Record(pos, hash);
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return Outcome::kStopped;
   }
@@ -93,7 +123,6 @@ Session::Outcome Session::Stream(Connection& connection) {
     WaitForChange(kRateGraceMs - waited);
   }
 
-  uint64_t pos = offset;
   size_t unsent = 0, next = 0;  // buffer[next, next + unsent): read and hashed, not yet sent
   DWORD last_progress = GetTickCount() - kProgressIntervalMs;
   while (true) {
@@ -101,6 +130,7 @@ Session::Outcome Session::Stream(Connection& connection) {
       const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(kReadBytes, size - pos));
       if (FAILED(ReadExactly(buffer.data(), piece))) return Outcome::kFailed;
       hash.Update(buffer.data(), piece);
+      checkpoints.Record(pos + piece, hash);
       next = 0;
       unsent = piece;
     }
@@ -123,11 +153,11 @@ Session::Outcome Session::Stream(Connection& connection) {
       continue;
     }
     if (FAILED(connection.Send(buffer.data() + next, static_cast<size_t>(grant.bytes), kSendTimeoutMs)))
-      return Outcome::kFailed;
+      return Outcome::kBroken;
     next += static_cast<size_t>(grant.bytes);
     unsent -= static_cast<size_t>(grant.bytes);
     pos += grant.bytes;
-    done_ = pos;
+    if (pos > done_) done_ = pos;  // bytes sent again after a break are not counted again
     if (pos < size && GetTickCount() - last_progress >= kProgressIntervalMs) {
       last_progress = GetTickCount();
       std::lock_guard<std::mutex> lock(mutex_);
@@ -137,7 +167,8 @@ Session::Outcome Session::Stream(Connection& connection) {
 
   const std::string checksum = ChecksumText(hash.Digest());
   Reply reply;
-  if (FAILED(connection.Exchange("END " + checksum, &reply, kEndTimeoutMs))) return Outcome::kFailed;
+  if (FAILED(connection.Exchange("END " + checksum, &reply, kEndTimeoutMs))) return Outcome::kBroken;
+  if (!reply.ok && reply.code == 409) return Outcome::kMismatch;
   // Only the server's confirmation of this very size and checksum means the file is uploaded.
   if (!reply.ok || reply.fields.size() != 2 || reply.fields[0] != std::to_string(size) || reply.fields[1] != checksum)
     return Outcome::kFailed;

@@ -159,6 +159,8 @@ TEST_F(Uploads, LargeFileWithoutLimit) {
   ExpectReceived(L"big.bin", big);
 }
 
+// The engine rides out a receiver that is back within its reconnect pauses: the task never
+// shows an error, and goes on from what the receiver held.
 TEST_F(Uploads, ReceiverKilledMidFileResumesWhereTheServerStood) {
   control_->Script()->put_UploadRate(kEightMegabit);
   const std::string data = Bytes(5u << 20, 6);
@@ -166,15 +168,19 @@ TEST_F(Uploads, ReceiverKilledMidFileResumesWhereTheServerStood) {
   ASSERT_TRUE(Until([&] { return Task(0).files[0].done > (1 << 20); }));
   const LONGLONG before = Task(0).files[0].done;
   receiver_.Kill();
-  ASSERT_TRUE(Until([&] { return Task(0).state == TASK_ERR_STOPPED; }, 10000));
-  EXPECT_EQ(Task(0).files[0].state, TASK_ERR_STOPPED);
-  EXPECT_EQ(control_->Object().RunningCount(), 0);
-
+  // Watched on every message until the end: the state and the lowest done count shown.
+  bool error_shown = false;
+  LONGLONG lowest = before;
+  const auto watch = [&] {
+    error_shown = error_shown || (Task(0).state != TASK_UPLOADING && Task(0).state != TASK_DONE);
+    lowest = std::min<LONGLONG>(lowest, Task(0).files[0].done);
+    return AllDone();
+  };
+  Until(watch, 1000);
   ASSERT_TRUE(receiver_.Start()) << receiver_.Error();
-  // Going on from the start would show a few hundred kilobytes at the first progress.
-  ASSERT_TRUE(Until([&] { return Task(0).state == TASK_UPLOADING && Task(0).files[0].done > 0; }, 10000));
-  EXPECT_GE(Task(0).files[0].done, before / 2);
-  ASSERT_TRUE(Until([&] { return AllDone(); }));
+  ASSERT_TRUE(Until(watch));
+  EXPECT_GE(lowest, before) << "the done count shown never went back";
+  EXPECT_FALSE(error_shown) << "the break never reached the task";
   ExpectReceived(L"movie.bin", data);
 }
 

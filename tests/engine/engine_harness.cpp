@@ -66,6 +66,10 @@ int NotifyWindow::Count(WPARAM code, LPARAM task_id) const {
 }
 
 com::ComPtr<ITransferEngine> ConnectedEngine(const testing_support::ReceiverProcess& receiver, HWND window) {
+  return ConnectedEngineAt(receiver.Address(), window);
+}
+
+com::ComPtr<ITransferEngine> ConnectedEngineAt(const SOCKADDR_IN& server, HWND window) {
   com::ComPtr<ITransferEngine> engine;
   HRESULT hr = CoCreateInstance(CLSID_OvTransferEngine, nullptr, CLSCTX_INPROC_SERVER, IID_ITransferEngine,
                                 engine.ReceiveVoid());
@@ -74,7 +78,6 @@ com::ComPtr<ITransferEngine> ConnectedEngine(const testing_support::ReceiverProc
   engine->SetNotifyWindow(window, WM_TRANSFER_NOTIFY);
   SOCKADDR_IN any = {};
   any.sin_family = AF_INET;
-  const SOCKADDR_IN server = receiver.Address();
   wchar_t reply[64] = {};
   EXPECT_EQ(hr = engine->Initialize(2, &any, 0), S_OK);
   if (SUCCEEDED(hr)) {
@@ -84,6 +87,12 @@ com::ComPtr<ITransferEngine> ConnectedEngine(const testing_support::ReceiverProc
     EXPECT_EQ(hr = engine->Login(L"alice", L"secret", reply, 64), S_OK) << reply;
   }
   return SUCCEEDED(hr) ? engine : com::ComPtr<ITransferEngine>();
+}
+
+ULONGLONG Done(ITransferEngine* engine) {
+  ULONGLONG done = 0;
+  EXPECT_EQ(engine->GetBytesTransferred(&done), S_OK);
+  return done;
 }
 
 std::string TestBytes(size_t size, unsigned seed) {

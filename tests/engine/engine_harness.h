@@ -46,6 +46,11 @@ class NotifyWindow {
 // A new engine through CoCreateInstance, connected to the receiver and logged in as
 // alice; nullptr (with a test failure) when a step fails.
 com::ComPtr<ITransferEngine> ConnectedEngine(const testing_support::ReceiverProcess& receiver, HWND window);
+// The same through another address on the way to it (a relay or a proxy).
+com::ComPtr<ITransferEngine> ConnectedEngineAt(const SOCKADDR_IN& server, HWND window);
+
+// The engine's count of the current file's bytes done (a test failure if it cannot tell).
+ULONGLONG Done(ITransferEngine* engine);
 
 // Deterministic bytes that differ from file to file.
 std::string TestBytes(size_t size, unsigned seed);

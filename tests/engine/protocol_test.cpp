@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "components/engine/session.h"
 #include "components/engine/protocol.h"
 
 namespace {
@@ -66,6 +67,20 @@ TEST(Replies, OkWithFieldsAndErrWithDecodedMessage) {
 
   for (const char* bad : {"", "ok", "OK  1", "OK 1 ", "ERR", "ERR 40 x", "ERR abc x", "HELLO OVT/1"})
     EXPECT_FALSE(ParseReply(bad, &reply)) << bad;
+}
+
+// Only a broken path is worth another connection: the receiver's refusals share the Win32
+// facility with socket errors (E_ACCESSDENIED is 401) and must end the transfer at once.
+TEST(Breaks, SocketFailuresAreRetriedRefusalsAndVerdictsAreNot) {
+  for (int error : {WSAECONNRESET, WSAECONNREFUSED, WSAETIMEDOUT, WSAENOTCONN, WSAECONNABORTED})
+    EXPECT_TRUE(Session::IsBreak(HRESULT_FROM_WIN32(error))) << error;
+  Reply reply;
+  for (const char* refusal : {"ERR 401 x", "ERR 403 x", "ERR 409 x", "ERR 500 x"}) {
+    ASSERT_TRUE(ParseReply(refusal, &reply));
+    EXPECT_FALSE(Session::IsBreak(ReplyError(reply))) << refusal;
+  }
+  for (HRESULT hr : {kBadReply, E_ABORT, CERT_E_UNTRUSTEDROOT, CERT_E_CN_NO_MATCH, SEC_E_ILLEGAL_MESSAGE, S_OK})
+    EXPECT_FALSE(Session::IsBreak(hr)) << std::hex << hr;
 }
 
 }  // namespace

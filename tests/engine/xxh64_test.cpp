@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "components/engine/hash_checkpoints.h"
 #include "components/engine/xxh64.h"
 
 namespace {
@@ -41,6 +42,35 @@ TEST(Xxh64, PiecesOfAnySizeGiveTheWholeContentsValue) {
         hash.Update(bytes.data() + at, std::min(piece, bytes.size() - at));
       ASSERT_EQ(hash.Digest(), whole) << "first " << first << " then pieces of " << piece;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A transfer that goes on after a break finishes the checksum from a kept state: it must come
+// out as over the whole file, whichever kept position is nearest below the server's offset.
+TEST(HashCheckpoints, GoingOnFromTheNearestKeptStateGivesTheWholeFilesChecksum) {
+  const std::string bytes = Pattern(100000);
+  ovengine::HashCheckpoints kept;
+  Xxh64 running;
+  for (size_t pos = 0; pos < bytes.size(); pos += 1000) {
+    running.Update(bytes.data() + pos, 1000);
+    kept.Record(pos + 1000, running);
+  }
+  for (uint64_t offset : {0u, 999u, 1000u, 35500u, 50500u, 100000u}) {
+    Xxh64 hash;
+    const uint64_t from = kept.Nearest(offset, &hash);
+    const uint64_t oldest = bytes.size() - 1000 * (ovengine::HashCheckpoints::kKept - 1);
+    EXPECT_LE(from, offset);
+    if (offset >= oldest) {
+      EXPECT_GT(from + 1000, offset) << "the nearest state is taken";
+    } else {
+      EXPECT_EQ(from, 0u) << "states older than those kept are gone: from the start";
+    }
+    hash.Update(bytes.data() + from, bytes.size() - from);
+    EXPECT_EQ(hash.Digest(), Of(bytes)) << offset;
   }
 }
 

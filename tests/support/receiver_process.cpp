@@ -14,14 +14,18 @@ std::string ReceiverProcess::ExecutablePath() {
 
 ReceiverProcess::ReceiverProcess(std::vector<std::string> users, Channel channel)
     : root_(scratch_.MakeFolder(L"root")), channel_(channel) {
-  std::string lines;
-  for (const std::string& user : users) lines += user + "\n";
-  scratch_.WriteFile(L"users.txt", lines);
+  SetUsers(users);
   unix_scratch_ = UnixPath(scratch_.Path());
   if (!unix_scratch_.empty() && unix_scratch_.back() == '/') unix_scratch_.pop_back();
 }
 
 ReceiverProcess::~ReceiverProcess() { Stop(); }
+
+void ReceiverProcess::SetUsers(const std::vector<std::string>& users) {
+  std::string lines;
+  for (const std::string& user : users) lines += user + "\n";
+  scratch_.WriteFile(L"users.txt", lines);
+}
 
 SOCKADDR_IN ReceiverProcess::Address() const {
   SOCKADDR_IN address = {};

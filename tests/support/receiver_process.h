@@ -32,6 +32,8 @@ class ReceiverProcess {
   ReceiverProcess(const ReceiverProcess&) = delete;
   ReceiverProcess& operator=(const ReceiverProcess&) = delete;
 
+  // Replaces the users (lines "user:password"): the next start reads them.
+  void SetUsers(const std::vector<std::string>& users);
   // Starts it and waits for its ready line; the first start picks a free port, later ones
   // use the same. False (see Error) when it does not come up within ten seconds.
   bool Start();
