@@ -11,9 +11,11 @@
 namespace com {
 
 // T is the handle type, Close the function that gives it back, Invalid the value that owns
-// nothing (as an integer, since INVALID_HANDLE_VALUE cannot be a template argument). A value
-// type such as VARIANT owns nothing when zeroed, and its Close must accept that empty value.
-template <class T, auto Close, std::intptr_t Invalid = 0>
+// nothing (as an integer, since INVALID_HANDLE_VALUE cannot be a template argument), and
+// AlsoInvalid a second such value where the system has two (kernel handles: null from most
+// calls, INVALID_HANDLE_VALUE from CreateFile). A value type such as VARIANT owns nothing when
+// zeroed, and its Close must accept that empty value.
+template <class T, auto Close, std::intptr_t Invalid = 0, std::intptr_t AlsoInvalid = Invalid>
 class Unique {
  public:
   Unique() = default;
@@ -57,8 +59,10 @@ class Unique {
 
  private:
   static bool Owns(const T& value) {
-    if constexpr (std::is_scalar_v<T>)
-      return value != Empty();
+    if constexpr (std::is_pointer_v<T>)
+      return value != Empty() && value != reinterpret_cast<T>(AlsoInvalid);
+    else if constexpr (std::is_scalar_v<T>)
+      return value != Empty() && value != static_cast<T>(AlsoInvalid);
     else
       return true;
   }
@@ -69,10 +73,11 @@ class Unique {
 inline void ClearVariant(VARIANT& v) { VariantClear(&v); }
 inline void DeleteGdiObject(HGDIOBJ object) { DeleteObject(object); }
 
-// Events, threads, processes, snapshots, job objects: null when absent.
-using UniqueHandle = Unique<HANDLE, CloseHandle>;
-// Files and process snapshots: INVALID_HANDLE_VALUE when absent.
-using UniqueFile = Unique<HANDLE, CloseHandle, -1>;
+// Kernel handles own nothing when null or INVALID_HANDLE_VALUE; the two differ only in what an
+// empty owner holds: null for events, threads, processes and jobs, INVALID_HANDLE_VALUE for
+// files and process snapshots.
+using UniqueHandle = Unique<HANDLE, CloseHandle, 0, -1>;
+using UniqueFile = Unique<HANDLE, CloseHandle, -1, 0>;
 using UniqueFind = Unique<HANDLE, FindClose, -1>;
 using UniqueHKey = Unique<HKEY, RegCloseKey>;
 using UniqueMenu = Unique<HMENU, DestroyMenu>;

@@ -49,9 +49,11 @@ TEST_F(Owner, TheInvalidValueIsNeverClosed) {
   EXPECT_TRUE(zero.Valid());
 }
 
-TEST(Owners, KernelHandlesAndFilesDifferInTheirInvalidValue) {
-  EXPECT_FALSE(com::UniqueHandle().Valid());
-  EXPECT_FALSE(com::UniqueFile(INVALID_HANDLE_VALUE).Valid());
+TEST(Owners, AKernelHandleOwnsNothingWhenNullOrInvalid) {
+  // A failed CreateFile gives INVALID_HANDLE_VALUE, a failed CreateEvent null: neither is closed.
+  EXPECT_FALSE(com::UniqueHandle(INVALID_HANDLE_VALUE).Valid());
+  EXPECT_FALSE(com::UniqueFile(nullptr).Valid());
+  EXPECT_EQ(com::UniqueFile().Get(), INVALID_HANDLE_VALUE);
   com::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_TRUE(event);
   HANDLE raw = event.Get();
