@@ -20,6 +20,7 @@
 #include "components/engine/plain_servers.h"
 #include "components/engine/protocol.h"
 #include "components/engine/xxh64.h"
+#include "ovtransfer/com/unique.h"
 #include "support/fault_proxy_process.h"
 #include "support/receiver_process.h"
 #include "support/scratch_folder.h"
@@ -119,17 +120,17 @@ class PlainCopy {
         !Line("HELLO OVT/1", &reply) || !Line("LOGIN alice secret", &reply) ||
         !Line("PUT " + remote + " " + std::to_string(size), &reply))
       return -1;
-    HANDLE file = CreateFileW(local.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    com::UniqueFile file(CreateFileW(local.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     std::vector<char> buffer(1 << 20);
     const auto since = Clock::now();
     bool ok = Line("FROM 0", &reply);
     DWORD got = 0;
-    while (ok && ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
+    while (ok && ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
       ok = send(socket_, buffer.data(), static_cast<int>(got), 0) == static_cast<int>(got);
     ok = ok && Line("END " + checksum, &reply);
     const double seconds = Seconds(since);
-    CloseHandle(file);
+    file.Reset();
     Line("BYE", &reply);
     closesocket(socket_);
     return ok ? seconds : -1;
@@ -172,7 +173,7 @@ RateResult MeasureRate(const testing_support::ReceiverProcess& receiver, Notific
 std::wstring WriteTestFile(const testing_support::ScratchFolder& folder, const std::wstring& name, uint64_t size,
                            uint64_t* checksum) {
   const std::wstring path = folder / name;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  com::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   std::vector<uint64_t> block(1 << 17);
   uint64_t x = 0x9E3779B97F4A7C15ULL;
   ovengine::Xxh64 hash;
@@ -180,11 +181,10 @@ std::wstring WriteTestFile(const testing_support::ScratchFolder& folder, const s
     for (uint64_t& word : block) word = (x ^= x << 13, x ^= x >> 7, x ^= x << 17);
     const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(block.size() * 8, size - written));
     DWORD put = 0;
-    WriteFile(file, block.data(), piece, &put, nullptr);
+    WriteFile(file.Get(), block.data(), piece, &put, nullptr);
     hash.Update(block.data(), piece);
     written += piece;
   }
-  CloseHandle(file);
   *checksum = hash.Digest();
   return path;
 }
@@ -218,11 +218,12 @@ int main() {
     }
     // The user's choice: the plain receiver is reached in clear.
     const std::wstring plain_entry = L"localhost:" + std::to_wstring(plain_receiver.Port());
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, ovengine::kPlainServersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                    nullptr);
-    RegSetValueExW(key, plain_entry.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
-    RegCloseKey(key);
+    {
+      com::UniqueHKey key;
+      RegCreateKeyExW(HKEY_CURRENT_USER, ovengine::kPlainServersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                      key.Receive(), nullptr);
+      RegSetValueExW(key.Get(), plain_entry.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
+    }
     testing_support::ScratchFolder local;
     Notifications notes;
 

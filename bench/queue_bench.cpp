@@ -6,12 +6,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "ovtransfer/control/file_helpers.h"
 #include "ovtransfer/com/registry.h"
+#include "ovtransfer/com/unique.h"
 #include "ovtransfer/module/settings.h"
 #include "ovtransfer/queue/task_store.h"
 #include "support/fake_engine.h"
@@ -132,11 +134,10 @@ void Store() {
   std::vector<BYTE> bytes = EncodeTaskStore(tasks);
   const double save = Best(5, [&] { ReplaceFileAtomically(store, EncodeTaskStore(tasks)); });
   const double write = Best(5, [&] {
-    HANDLE f = CreateFileW(plain.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    com::UniqueFile f(CreateFileW(plain.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD n = 0;
-    WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
-    FlushFileBuffers(f);
-    CloseHandle(f);
+    WriteFile(f.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+    FlushFileBuffers(f.Get());
   });
   const double load = Best(5, [&] {
     std::vector<BYTE> read;
@@ -155,10 +156,18 @@ void Store() {
 
 }  // namespace
 
-int main() {
-  FolderTask();
-  Ticks();
-  RowRefresh();
-  Store();
+// With no argument every measurement runs; otherwise only those named ("folder", "ticks",
+// "rows", "store").
+int main(int argc, char** argv) {
+  const auto wanted = [&](const char* name) {
+    if (argc < 2) return true;
+    for (int i = 1; i < argc; ++i)
+      if (std::strcmp(argv[i], name) == 0) return true;
+    return false;
+  };
+  if (wanted("folder")) FolderTask();
+  if (wanted("ticks")) Ticks();
+  if (wanted("rows")) RowRefresh();
+  if (wanted("store")) Store();
   return 0;
 }

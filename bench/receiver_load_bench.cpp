@@ -25,6 +25,8 @@
 
 #include <xxhash.h>
 
+#include "../receiver/src/unique_fd.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -69,11 +71,11 @@ class Receiver {
               "--port", "0", "--bind", "127.0.0.1", static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    ::close(out[1]);
+    ovr::UniqueFd(out[1]).Reset();  // the receiver's end
+    ovr::UniqueFd from_receiver(out[0]);
     std::string line;
     char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    ::close(out[0]);
+    while (::read(from_receiver.Get(), &c, 1) == 1 && c != '\n') line += c;
     unsigned port = 0, http = 0;
     if (std::sscanf(line.c_str(), "ovreceiver ready upload=%u http=%u", &port, &http) != 2) {
       std::fprintf(stderr, "receiver did not start: %s\n", line.c_str());
@@ -106,13 +108,12 @@ class Connection {
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ok_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::setsockopt(fd_.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ok_ = ::connect(fd_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   }
-  ~Connection() { ::close(fd_); }
   bool Send(const char* p, size_t n) {
     while (n > 0) {
-      ssize_t k = ::send(fd_, p, n, MSG_NOSIGNAL);
+      ssize_t k = ::send(fd_.Get(), p, n, MSG_NOSIGNAL);
       if (k <= 0) return false;
       p += k;
       n -= static_cast<size_t>(k);
@@ -124,7 +125,7 @@ class Connection {
     if (!Send(text.data(), text.size())) return "";
     std::string reply;
     char c;
-    while (::recv(fd_, &c, 1, 0) == 1 && c != '\n') reply += c;
+    while (::recv(fd_.Get(), &c, 1, 0) == 1 && c != '\n') reply += c;
     return reply;
   }
   bool Login() {
@@ -139,7 +140,7 @@ class Connection {
   }
 
  private:
-  int fd_;
+  ovr::UniqueFd fd_;
   bool ok_ = false;
 };
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 
 #include "ovtransfer/com/object.h"
+#include "ovtransfer/com/status.h"
+#include "ovtransfer/com/text.h"
 #include "property_bag.h"
 #include "safety.h"
 
@@ -16,12 +18,6 @@ const wchar_t kFrameClass[] = L"OvHostPageFrame";
 
 // Controls living on this thread, so the pump can offer them their keyboard messages.
 thread_local std::vector<HostedControl*> g_live;
-
-std::wstring Hex(HRESULT hr) {
-  wchar_t buf[16];
-  swprintf(buf, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-  return buf;
-}
 
 std::wstring ClsidText(REFCLSID clsid) {
   wchar_t buf[40] = L"";
@@ -177,8 +173,8 @@ class CSite : public com::CComBase,
   STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                       UINT*) override {
     if (!(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
-    VARIANT v;
-    VariantInit(&v);
+    com::UniqueVariant owned;
+    VARIANT& v = *owned.Receive();
     switch (id) {
       case DISPID_AMBIENT_BACKCOLOR:
         v.vt = VT_I4;
@@ -208,12 +204,7 @@ class CSite : public com::CComBase,
       default:
         return DISP_E_MEMBERNOTFOUND;
     }
-    if (result) {
-      VariantClear(result);
-      *result = v;
-    } else {
-      VariantClear(&v);
-    }
+    if (result) com::MoveInto(owned, result);
     return S_OK;
   }
 
@@ -254,7 +245,7 @@ HostedControl::~HostedControl() {
 }
 
 HRESULT HostedControl::Fail(HRESULT hr, const std::wstring& what) {
-  error_ = what + L" (" + Hex(hr) + L")";
+  error_ = what + L" (" + com::StatusText(hr) + L")";
   return hr;
 }
 
@@ -354,16 +345,16 @@ HRESULT HostedControl::Activate() {
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.lpszClassName = kFrameClass;
-    if (!RegisterClassExW(&wc)) return Fail(HRESULT_FROM_WIN32(GetLastError()), L"cannot register the page window");
+    if (!RegisterClassExW(&wc)) return Fail(com::LastFailure(), L"cannot register the page window");
   }
-  background_ = CreateSolidBrush(options_.back_color);
+  background_.Reset(CreateSolidBrush(options_.back_color));
   DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
   RECT outer = {0, 0, size.cx, size.cy};
   AdjustWindowRectEx(&outer, style, FALSE, 0);
   std::wstring title = options_.name.empty() ? L"ovhost" : L"ovhost - " + options_.name;
   frame_ = CreateWindowExW(0, kFrameClass, title.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
                            outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr, instance, this);
-  if (!frame_) return Fail(HRESULT_FROM_WIN32(GetLastError()), L"cannot create the page window");
+  if (!frame_) return Fail(com::LastFailure(), L"cannot create the page window");
   site_->SetFrame(frame_);
   if (options_.visible) {
     ShowWindow(frame_, SW_SHOWNORMAL);
@@ -396,8 +387,7 @@ HRESULT HostedControl::Activate() {
 
 void HostedControl::SetBackColor(COLORREF color) {
   options_.back_color = color;
-  if (background_) DeleteObject(background_);
-  background_ = frame_ ? CreateSolidBrush(color) : nullptr;
+  background_.Reset(frame_ ? CreateSolidBrush(color) : nullptr);
   if (frame_) InvalidateRect(frame_, nullptr, TRUE);
   com::ComPtr<IOleControl> control;
   if (object_ && SUCCEEDED(object_->QueryInterface(IID_IOleControl, control.ReceiveVoid())) && control)
@@ -435,10 +425,7 @@ void HostedControl::Close() {
     frame_ = nullptr;
   }
   control_window_ = nullptr;
-  if (background_) {
-    DeleteObject(background_);
-    background_ = nullptr;
-  }
+  background_.Reset();
 }
 
 LRESULT CALLBACK HostedControl::FrameProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -459,7 +446,7 @@ LRESULT CALLBACK HostedControl::FrameProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM
         RECT rect;
         GetClientRect(hwnd, &rect);
         FillRect(reinterpret_cast<HDC>(wp), &rect,
-                 self->background_ ? self->background_ : reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
+                 self->background_ ? self->background_.Get() : reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
         return 1;
       }
       case WM_SETFOCUS:

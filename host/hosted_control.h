@@ -76,7 +76,7 @@ class HostedControl {
   HWND frame_ = nullptr;
   HWND control_window_ = nullptr;
   bool frame_closed_ = false;
-  HBRUSH background_ = nullptr;
+  com::UniqueGdi<HBRUSH> background_;
   std::wstring error_;
 };
 

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "hosted_control.h"
+#include "ovtransfer/com/text.h"
+#include "ovtransfer/com/unique.h"
 #include "html_page.h"
 #include "script_host.h"
 
@@ -37,24 +39,23 @@ bool IsAbsolute(const std::wstring& p) {
 }  // namespace
 
 bool ReadFileBytes(const std::wstring& path, std::string* bytes, std::wstring* error) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  com::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     *error = L"cannot open " + path + L": " + SystemMessage(GetLastError());
     return false;
   }
   LARGE_INTEGER size = {};
-  bool ok = GetFileSizeEx(file, &size) != 0;
+  bool ok = GetFileSizeEx(file.Get(), &size) != 0;
   if (ok && size.QuadPart > 64 * 1024 * 1024) {
-    CloseHandle(file);
     *error = path + L" is too large for a page";
     return false;
   }
   bytes->assign(ok ? static_cast<size_t>(size.QuadPart) : 0, '\0');
   DWORD done = 0;
-  if (ok && !bytes->empty()) ok = ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &done, nullptr) != 0;
+  if (ok && !bytes->empty())
+    ok = ReadFile(file.Get(), bytes->data(), static_cast<DWORD>(bytes->size()), &done, nullptr) != 0;
   DWORD last = GetLastError();
-  CloseHandle(file);
   if (!ok || done != bytes->size()) {
     *error = L"cannot read " + path + L": " + SystemMessage(ok ? ERROR_HANDLE_EOF : last);
     return false;
@@ -131,9 +132,7 @@ int RunPageText(const std::wstring& html, const std::wstring& base_folder, const
   if (!page.scripts.empty()) {
     HRESULT hr = script.Start();
     if (FAILED(hr)) {
-      wchar_t hex[16];
-      swprintf(hex, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-      err(L"ovhost: cannot start the JScript engine (" + std::wstring(hex) + L")");
+      err(L"ovhost: cannot start the JScript engine (" + com::StatusText(hr) + L")");
       return kExitScriptError;
     }
     for (size_t i = 0; i < controls.size(); ++i)

@@ -1,6 +1,8 @@
 #include "property_bag.h"
 
 #include "ovtransfer/com/ptr.h"
+#include "ovtransfer/com/result.h"
+#include "ovtransfer/com/text.h"
 
 namespace host {
 
@@ -23,8 +25,7 @@ void* CPropertyBag::FindInterface(REFIID iid) {
 
 PageParam* CPropertyBag::Find(LPCOLESTR name) {
   for (auto& p : params_)  // the first of a repeated name wins, as on a page
-    if (CompareStringOrdinal(p.name.c_str(), static_cast<int>(p.name.size()), name, -1, TRUE) == CSTR_EQUAL)
-      return &p;
+    if (com::SameText(p.name, name)) return &p;
   return nullptr;
 }
 
@@ -33,22 +34,20 @@ STDMETHODIMP CPropertyBag::Read(LPCOLESTR name, VARIANT* value, IErrorLog* log) 
   const PageParam* p = Find(name);
   if (!p) return E_INVALIDARG;
   VARTYPE wanted = value->vt;
-  VARIANT text;
-  VariantInit(&text);
+  com::UniqueVariant owned;
+  VARIANT& text = *owned.Receive();
   text.vt = VT_BSTR;
   text.bstrVal = SysAllocStringLen(p->value.data(), static_cast<UINT>(p->value.size()));
   if (!text.bstrVal) return E_OUTOFMEMORY;
   if (wanted == VT_EMPTY || wanted == VT_BSTR || wanted == VT_VARIANT) {
-    VariantClear(value);
-    *value = text;  // the bag hands its copy over
+    com::MoveInto(owned, value);  // the bag hands its copy over
     return S_OK;
   }
-  VARIANT converted;
-  VariantInit(&converted);
+  com::UniqueVariant converted;
   // Page text is written for any reader: "1.5" means the same whatever the user's locale.
-  HRESULT hr = VariantChangeTypeEx(&converted, &text, MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT),
+  HRESULT hr = VariantChangeTypeEx(converted.Receive(), &text,
+                                   MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT),
                                    VARIANT_ALPHABOOL, wanted);
-  VariantClear(&text);
   if (FAILED(hr)) {
     if (log) {
       EXCEPINFO info = {};
@@ -62,20 +61,17 @@ STDMETHODIMP CPropertyBag::Read(LPCOLESTR name, VARIANT* value, IErrorLog* log) 
     }
     return hr;
   }
-  VariantClear(value);
-  *value = converted;
+  com::MoveInto(converted, value);
   return S_OK;
 }
 
 STDMETHODIMP CPropertyBag::Write(LPCOLESTR name, VARIANT* value) {
   if (!name || !value) return E_POINTER;
-  VARIANT text;
-  VariantInit(&text);
-  HRESULT hr = VariantChangeTypeEx(&text, value, MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT),
-                                   VARIANT_ALPHABOOL, VT_BSTR);
-  if (FAILED(hr)) return hr;
-  std::wstring s(text.bstrVal ? text.bstrVal : L"", SysStringLen(text.bstrVal));
-  VariantClear(&text);
+  com::UniqueVariant text;
+  RETURN_IF_FAILED(VariantChangeTypeEx(text.Receive(), value,
+                                       MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT),
+                                       VARIANT_ALPHABOOL, VT_BSTR));
+  std::wstring s = com::BstrText(text.Get().bstrVal);
   if (PageParam* p = Find(name)) p->value = std::move(s);
   else params_.push_back({name, std::move(s)});
   return S_OK;

@@ -5,18 +5,13 @@
 #include <ocidl.h>
 
 #include "ovtransfer/com/ptr.h"
+#include "ovtransfer/com/text.h"
 
 namespace host {
 namespace {
 
 const CATID kSafeForScripting = {0x7DD95801, 0x9882, 0x11CF, {0x9F, 0xA9, 0x00, 0xAA, 0x00, 0x6C, 0x42, 0xC4}};
 const CATID kSafeForInitializing = {0x7DD95802, 0x9882, 0x11CF, {0x9F, 0xA9, 0x00, 0xAA, 0x00, 0x6C, 0x42, 0xC4}};
-
-std::wstring Hex(HRESULT hr) {
-  wchar_t buf[16];
-  swprintf(buf, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-  return buf;
-}
 
 // The object agrees to be driven by untrusted script (through IDispatch) and fed
 // untrusted data (through its property bag loader).
@@ -35,7 +30,8 @@ SafetyVerdict AskObject(IObjectSafety* safety) {
     else if (SUCCEEDED(hr))
       hr = E_FAIL;
     if (FAILED(hr))
-      return {false, std::wstring(L"the control does not agree to be safe for ") + n.what + L" (" + Hex(hr) + L")"};
+      return {false, std::wstring(L"the control does not agree to be safe for ") + n.what + L" (" +
+                         com::StatusText(hr) + L")"};
   }
   return {true, {}};
 }
@@ -50,7 +46,7 @@ SafetyVerdict CheckSafety(REFCLSID clsid, IUnknown* object) {
   com::ComPtr<ICatInformation> categories;
   HRESULT hr = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ICatInformation,
                                 categories.ReceiveVoid());
-  if (FAILED(hr)) return {false, L"the component category manager is not available (" + Hex(hr) + L")"};
+  if (FAILED(hr)) return {false, L"the component category manager is not available (" + com::StatusText(hr) + L")"};
   CATID script[] = {kSafeForScripting}, init[] = {kSafeForInitializing};
   // No required categories: 0 with no list (Wine refuses a null list even with -1).
   hr = categories->IsClassOfCategories(clsid, 1, script, 0, nullptr);

@@ -4,6 +4,8 @@
 
 #include "hosted_control.h"
 #include "ovtransfer/com/object.h"
+#include "ovtransfer/com/result.h"
+#include "ovtransfer/com/text.h"
 
 // The system's uuid library lacks the parse interface's id, which differs per architecture.
 #ifdef _WIN64
@@ -19,12 +21,6 @@ namespace {
 
 // What quit throws so the running block stops where it stands; never reported.
 const HRESULT kQuitUnwind = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x0E01);
-
-std::wstring Hex(HRESULT hr) {
-  wchar_t buf[16];
-  swprintf(buf, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-  return buf;
-}
 
 void SetException(EXCEPINFO* excep, HRESULT hr, const wchar_t* text) {
   if (!excep) return;
@@ -51,17 +47,15 @@ std::wstring ScriptValueText(const VARIANT& in) {
     case VT_EMPTY: return L"undefined";
     case VT_NULL: return L"null";
     case VT_BOOL: return v->boolVal ? L"true" : L"false";
-    case VT_BSTR: return v->bstrVal ? std::wstring(v->bstrVal, SysStringLen(v->bstrVal)) : std::wstring();
+    case VT_BSTR:
+      return com::BstrText(v->bstrVal);
     default: break;
   }
-  VARIANT text;
-  VariantInit(&text);
-  if (FAILED(VariantChangeTypeEx(&text, const_cast<VARIANT*>(v),
+  com::UniqueVariant text;
+  if (FAILED(VariantChangeTypeEx(text.Receive(), const_cast<VARIANT*>(v),
                                  MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT), 0, VT_BSTR)))
     return (v->vt == VT_DISPATCH || v->vt == VT_UNKNOWN) ? L"[object]" : L"";
-  std::wstring s(text.bstrVal ? text.bstrVal : L"", SysStringLen(text.bstrVal));
-  VariantClear(&text);
-  return s;
+  return com::BstrText(text.Get().bstrVal);
 }
 
 // The engine's view of the page.
@@ -129,7 +123,7 @@ class CHostObject : public com::CComBase, public IDispatch {
     HRESULT hr = S_OK;
     ids[0] = DISPID_UNKNOWN;
     for (const auto& m : members)
-      if (names[0] && lstrcmpiW(names[0], m.name) == 0) ids[0] = m.id;
+      if (names[0] && com::SameText(names[0], m.name)) ids[0] = m.id;
     if (ids[0] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
     for (UINT i = 1; i < count; ++i) {  // the members take no named arguments
       ids[i] = DISPID_UNKNOWN;
@@ -204,11 +198,9 @@ ScriptHost::~ScriptHost() { Close(); }
 HRESULT ScriptHost::Start() {
   if (engine_) return S_OK;
   CLSID jscript;
-  HRESULT hr = CLSIDFromProgID(L"JScript", &jscript);
-  if (FAILED(hr)) return hr;
-  hr = CoCreateInstance(jscript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript, engine_.ReceiveVoid());
-  if (FAILED(hr)) return hr;
-  hr = engine_.As(&parse_, IID_IActiveScriptParse);
+  RETURN_IF_FAILED(CLSIDFromProgID(L"JScript", &jscript));
+  RETURN_IF_FAILED(CoCreateInstance(jscript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript, engine_.ReceiveVoid()));
+  HRESULT hr = engine_.As(&parse_, IID_IActiveScriptParse);
   if (FAILED(hr)) {
     Close();
     return hr;
@@ -264,7 +256,8 @@ bool ScriptHost::Run(const std::wstring& code, int first_line) {
   if (FAILED(hr) && !block_failed_ && !quit_) {
     // The engine failed without telling the site: still a failure of the page.
     ++errors_;
-    if (output_.error) output_.error(source_name_ + L": the script engine failed to run a block (" + Hex(hr) + L")");
+    if (output_.error)
+      output_.error(source_name_ + L": the script engine failed to run a block (" + com::StatusText(hr) + L")");
     block_failed_ = true;
   }
   return !block_failed_;
@@ -350,7 +343,7 @@ void ScriptHost::ReportError(IActiveScriptError* error) {
   std::wstring message = source_name_;
   if (have_position) message += L"(" + std::to_wstring(line + 1) + L"," + std::to_wstring(column + 1) + L")";
   message += L": script error: " + (description.empty() ? std::wstring(L"unknown error") : description);
-  if (code) message += L" (" + Hex(code) + L")";
+  if (code) message += L" (" + com::StatusText(code) + L")";
   std::wstring text = source_line.Str();
   if (text.empty() && have_position && block_code_) text = LineOf(*block_code_, static_cast<int>(line) + 2 - block_first_line_);
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();

@@ -6,33 +6,18 @@
 
 #include <map>
 
+#include "../ovtransfer/com/folder_walk.h"
+#include "../ovtransfer/com/text.h"
+#include "../ovtransfer/com/unique.h"
+
 namespace scourly {
 namespace {
-
-class Handle {
- public:
-  explicit Handle(HANDLE h = nullptr) : h_(h) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() { if (Valid()) CloseHandle(h_); }
-  HANDLE Get() const { return h_; }
-  HANDLE* Receive() { return &h_; }
-  bool Valid() const { return h_ && h_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE h_;
-};
-
-bool SameText(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                              TRUE) == CSTR_EQUAL;
-}
 
 // True when inner lies strictly below outer.
 bool IsBelow(const std::wstring& inner, const std::wstring& outer) {
   if (outer.empty() || inner.size() <= outer.size()) return false;
   std::wstring head = inner.substr(0, outer.size());
-  if (!SameText(head, outer)) return false;
+  if (!com::SameText(head, outer)) return false;
   return outer.back() == L'\\' || inner[outer.size()] == L'\\';
 }
 
@@ -54,8 +39,8 @@ std::wstring FullPath(const std::wstring& path) {
 
 // Where the folder really is once links and junctions are followed; empty when unknown.
 std::wstring FinalPath(const std::wstring& path) {
-  Handle h(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  com::UniqueFile h(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h.Valid()) return {};
   wchar_t buffer[MAX_PATH * 4];
   DWORD n = GetFinalPathNameByHandleW(h.Get(), buffer, ARRAYSIZE(buffer), VOLUME_NAME_DOS);
@@ -95,13 +80,13 @@ void AddFolder(std::vector<std::wstring>& to, const std::wstring& path) {
   if (full.empty()) return;
   to.push_back(full);
   std::wstring real = FinalPath(full);
-  if (!real.empty() && !SameText(real, full)) to.push_back(real);
+  if (!real.empty() && !com::SameText(real, full)) to.push_back(real);
 }
 
 void AddKnownFolder(std::vector<std::wstring>& to, REFKNOWNFOLDERID id) {
-  PWSTR path = nullptr;
-  if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, nullptr, &path)) && path) AddFolder(to, path);
-  CoTaskMemFree(path);
+  com::UniqueCoTaskMem<wchar_t> path;
+  if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, nullptr, path.Receive())) && path)
+    AddFolder(to, path.Get());
 }
 
 // Folders that no cache folder may be, or hold.
@@ -134,7 +119,7 @@ std::vector<std::wstring> WindowsFolders() {
 bool IsProtected(const std::wstring& folder) {
   if (folder.empty() || IsRoot(folder)) return true;
   for (const std::wstring& standard : StandardFolders())
-    if (SameText(folder, standard) || IsBelow(standard, folder)) return true;
+    if (com::SameText(folder, standard) || IsBelow(standard, folder)) return true;
   for (const std::wstring& windows : WindowsFolders())
     if (IsBelow(folder, windows)) return true;
   // Any user's profile: a folder right below the profiles folder.
@@ -144,26 +129,23 @@ bool IsProtected(const std::wstring& folder) {
   if (cut != std::wstring::npos) {
     std::wstring parent = folder.substr(0, cut);
     for (const std::wstring& p : profiles)
-      if (SameText(parent, p)) return true;
+      if (com::SameText(parent, p)) return true;
   }
   return false;
 }
 
 bool HasEntries(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return false;
   bool any = false;
-  do {
-    if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0) any = true;
-  } while (!any && FindNextFileW(find, &data));
-  FindClose(find);
+  com::ForEachEntry(folder, [&](const WIN32_FIND_DATAW&) {
+    any = true;
+    return false;  // one is enough
+  });
   return any;
 }
 
 std::vector<DWORD> FindBySnapshot(const wchar_t* exe_name) {
   std::vector<DWORD> found;
-  Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  com::UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.Valid()) return found;  // no snapshot: as if nothing ran
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
@@ -176,7 +158,7 @@ bool TerminateById(DWORD pid) {
   // Administrators need the privilege for service processes of other accounts; a process of our
   // own account can be ended without it, so a refusal here does not stop the attempt.
   EnableDebugPrivilege();
-  Handle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
+  com::UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
   if (!process.Valid()) return false;
   if (!TerminateProcess(process.Get(), 1)) return false;
   // Termination completes asynchronously; wait briefly so the next look does not find it again.
@@ -199,13 +181,11 @@ std::optional<std::wstring> CleanableFolder(const std::wstring& path) {
   if (IsProtected(full)) return std::nullopt;
   // A link or junction is judged by where it leads.
   std::wstring real = FinalPath(full);
-  if (!real.empty() && !SameText(real, full) && IsProtected(real)) return std::nullopt;
+  if (!real.empty() && !com::SameText(real, full) && IsProtected(real)) return std::nullopt;
   return full;
 }
 
-bool SameExeName(const wchar_t* a, const wchar_t* b) {
-  return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
-}
+bool SameExeName(const wchar_t* a, const wchar_t* b) { return com::SameText(a, b); }
 
 ProcessControl SystemProcessControl() { return {FindBySnapshot, TerminateById}; }
 
@@ -230,7 +210,7 @@ bool StopAllInstances(const wchar_t* exe_name, const ProcessControl& control, co
 }
 
 bool EnableDebugPrivilege() {
-  Handle token;
+  com::UniqueHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, token.Receive())) return false;
   TOKEN_PRIVILEGES privileges{};
   privileges.PrivilegeCount = 1;

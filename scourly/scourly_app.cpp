@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "../ovtransfer/com/unique.h"
 #include "ovres.h"
 #include "scourly_dlg.h"
 
@@ -45,21 +46,21 @@ std::wstring CScourlyApp::ProfileKey(const wchar_t* section) const {
 
 std::wstring CScourlyApp::GetProfileString(const wchar_t* section, const wchar_t* entry,
                                            const wchar_t* def) const {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, ProfileKey(section).c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+  com::UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, ProfileKey(section).c_str(), 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS)
     return def;
   std::wstring result = def;
   DWORD type = 0, bytes = 0;
-  if (RegQueryValueExW(key, entry, nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS &&
+  if (RegQueryValueExW(key.Get(), entry, nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS &&
       (type == REG_SZ || type == REG_EXPAND_SZ) && bytes <= 1u << 20) {
     std::vector<wchar_t> text(bytes / sizeof(wchar_t) + 1, L'\0');
     DWORD got = bytes;
-    if (RegQueryValueExW(key, entry, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &got) == ERROR_SUCCESS &&
+    if (RegQueryValueExW(key.Get(), entry, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &got) ==
+            ERROR_SUCCESS &&
         got <= bytes) {
       // The stored text need not carry its terminator: the extra unit above supplies one.
       result.assign(text.data(), wcsnlen(text.data(), got / sizeof(wchar_t)));
     }
   }
-  RegCloseKey(key);
   return result;
 }

@@ -5,10 +5,9 @@
 
 #include <string>
 
-#include "../../ovtransfer/com/factory.h"
-#include "../../ovtransfer/com/module_lock.h"
 #include "../../ovtransfer/com/object.h"
-#include "../../ovtransfer/com/registry.h"
+#include "../../ovtransfer/com/single_class_server.h"
+#include "../../ovtransfer/com/result.h"
 #include "../../ovtransfer/outside/media_file_info.h"
 #include "../../ovtransfer/probe/graph_duration.h"
 #include "../ovres/component_classes.h"
@@ -25,8 +24,7 @@ class CMediaFileInfo final : public com::CComBase, public IMediaFileInfo {
     if (!path) return E_POINTER;
     opened_ = false;
     LONGLONG duration = 0;  // 100 ns units
-    const HRESULT hr = probe::MeasureGraphDuration(path, &duration);
-    if (FAILED(hr)) return hr;
+    RETURN_IF_FAILED(probe::MeasureGraphDuration(path, &duration));
     const LONGLONG ms = (duration + 5000) / 10000;
     playing_time_ms_ = ms > MAXLONG ? MAXLONG : static_cast<LONG>(ms);
     opened_ = true;
@@ -66,20 +64,5 @@ class CMediaFileInfo final : public com::CComBase, public IMediaFileInfo {
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD, void*) {
-  com::SetThisModule(instance);
-  return TRUE;
-}
-
-STDAPI DllCanUnloadNow() { return com::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
-
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-  static com::CClassFactory factory(&com::CreateInstance<CMediaFileInfo>);
-  return com::GetCachedFactory(factory, CLSID_OvMediaFileInfo, clsid, iid, out);
-}
-
-STDAPI DllRegisterServer() {
-  return com::RegisterInprocClass(CLSID_OvMediaFileInfo, L"Ov Media File Information", com::ThisModule());
-}
-
-STDAPI DllUnregisterServer() { return com::UnregisterInprocClass(CLSID_OvMediaFileInfo); }
+const com::SingleClassServer g_server(CLSID_OvMediaFileInfo, L"Ov Media File Information",
+                                      &com::CreateInstance<CMediaFileInfo>);

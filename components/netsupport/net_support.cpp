@@ -3,10 +3,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "../../ovtransfer/com/factory.h"
-#include "../../ovtransfer/com/module_lock.h"
 #include "../../ovtransfer/com/object.h"
-#include "../../ovtransfer/com/registry.h"
+#include "../../ovtransfer/com/single_class_server.h"
 #include "../../ovtransfer/outside/net_support.h"
 #include "../ovres/component_classes.h"
 
@@ -42,20 +40,4 @@ class CNetSupport final : public com::CComBase, public INetSupport {
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD, void*) {
-  com::SetThisModule(instance);
-  return TRUE;
-}
-
-STDAPI DllCanUnloadNow() { return com::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
-
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-  static com::CClassFactory factory(&com::CreateInstance<CNetSupport>);
-  return com::GetCachedFactory(factory, CLSID_OvNetSupport, clsid, iid, out);
-}
-
-STDAPI DllRegisterServer() {
-  return com::RegisterInprocClass(CLSID_OvNetSupport, L"Ov Network Support", com::ThisModule());
-}
-
-STDAPI DllUnregisterServer() { return com::UnregisterInprocClass(CLSID_OvNetSupport); }
+const com::SingleClassServer g_server(CLSID_OvNetSupport, L"Ov Network Support", &com::CreateInstance<CNetSupport>);

@@ -1,6 +1,7 @@
 #include "dispatch.h"
 
 #include "module_lock.h"
+#include "result.h"
 #include "status.h"
 
 namespace com {
@@ -13,7 +14,7 @@ HRESULT LoadModuleTypeLib(ITypeLib** out) {
     wchar_t path[MAX_PATH];
     DWORD n = GetModuleFileNameW(ThisModule(), path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) {
-      status = LastErrorStatus();
+      status = LastFailure();  // a cut path sets no error on older systems
       return;
     }
     status = LoadTypeLibEx(path, REGKIND_NONE, &lib);
@@ -37,15 +38,15 @@ HRESULT CTypeInfoHolder::GetTypeInfo(ITypeInfo** out) {
 
 HRESULT CTypeInfoHolder::GetIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids) {
   ComPtr<ITypeInfo> info;
-  HRESULT hr = GetTypeInfo(info.Receive());
-  return FAILED(hr) ? hr : info->GetIDsOfNames(names, count, ids);
+  RETURN_IF_FAILED(GetTypeInfo(info.Receive()));
+  return info->GetIDsOfNames(names, count, ids);
 }
 
 HRESULT CTypeInfoHolder::Invoke(IDispatch* self, DISPID id, WORD flags, DISPPARAMS* params,
                                 VARIANT* result, EXCEPINFO* excep, UINT* arg_err) {
   ComPtr<ITypeInfo> info;
-  HRESULT hr = GetTypeInfo(info.Receive());
-  return FAILED(hr) ? hr : DispInvoke(self, info.Get(), id, flags, params, result, excep, arg_err);
+  RETURN_IF_FAILED(GetTypeInfo(info.Receive()));
+  return DispInvoke(self, info.Get(), id, flags, params, result, excep, arg_err);
 }
 
 }  // namespace com

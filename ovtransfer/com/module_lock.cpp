@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "unique.h"
+
 namespace com {
 namespace {
 
@@ -45,14 +47,13 @@ bool StartModuleThread(std::function<void()> body) {
     return false;
   auto start = std::make_unique<ThreadStart>(ThreadStart{std::move(body), pin});
   LockModule();
-  HANDLE thread = CreateThread(nullptr, 0, RunModuleThread, start.get(), 0, nullptr);
+  UniqueHandle thread(CreateThread(nullptr, 0, RunModuleThread, start.get(), 0, nullptr));
   if (!thread) {
     UnlockModule();
     FreeLibrary(pin);
     return false;
   }
-  start.release();
-  CloseHandle(thread);
+  start.release();  // the thread owns it now
   return true;
 }
 

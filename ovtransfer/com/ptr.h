@@ -1,9 +1,12 @@
-// Owning wrappers for COM pointers, BSTRs, kernel handles and registry keys.
+// Owning wrappers for COM pointers and BSTRs; handles have their owners in unique.h.
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
 #include <string>
 #include <utility>
+
+#include "text.h"
+#include "unique.h"
 
 namespace com {
 
@@ -52,7 +55,7 @@ class Bstr {
   BSTR Detach() { return std::exchange(b_, nullptr); }
   bool IsNull() const { return b_ == nullptr; }
   UINT Length() const { return SysStringLen(b_); }
-  std::wstring Str() const { return b_ ? std::wstring(b_, SysStringLen(b_)) : std::wstring(); }
+  std::wstring Str() const { return BstrText(b_); }
 
  private:
   BSTR b_ = nullptr;
@@ -64,45 +67,5 @@ inline HRESULT CopyBstr(BSTR from, BSTR* to) {
   *to = from ? SysAllocStringLen(from, SysStringLen(from)) : nullptr;
   return (from && !*to) ? E_OUTOFMEMORY : S_OK;
 }
-
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE h) : h_(h) {}
-  UniqueHandle(UniqueHandle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
-  UniqueHandle& operator=(UniqueHandle&& o) noexcept { std::swap(h_, o.h_); return *this; }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { if (Valid()) CloseHandle(h_); }
-  HANDLE Get() const { return h_; }
-  bool Valid() const { return h_ && h_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE h_ = nullptr;
-};
-
-class RegKey {
- public:
-  RegKey() = default;
-  RegKey(RegKey&& o) noexcept : k_(std::exchange(o.k_, nullptr)) {}
-  RegKey& operator=(RegKey&& o) noexcept { std::swap(k_, o.k_); return *this; }
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-  ~RegKey() { if (k_) RegCloseKey(k_); }
-
-  LONG Open(HKEY parent, const wchar_t* path, REGSAM access) {
-    Close();
-    return RegOpenKeyExW(parent, path, 0, access, &k_);
-  }
-  LONG Create(HKEY parent, const wchar_t* path, REGSAM access = KEY_READ | KEY_WRITE) {
-    Close();
-    return RegCreateKeyExW(parent, path, 0, nullptr, 0, access, nullptr, &k_, nullptr);
-  }
-  void Close() { if (k_) RegCloseKey(std::exchange(k_, nullptr)); }
-  HKEY Get() const { return k_; }
-
- private:
-  HKEY k_ = nullptr;
-};
 
 }  // namespace com

@@ -1,6 +1,7 @@
 #include "registry.h"
 
-#include "ptr.h"
+#include "unique.h"
+#include "result.h"
 #include "status.h"
 
 namespace com {
@@ -29,8 +30,9 @@ std::wstring Substitute(const std::wstring& text, const Replacements& replacemen
 
 HRESULT WriteEntries(HKEY root, const std::vector<RegEntry>& entries, const Replacements& replacements) {
   for (const RegEntry& e : entries) {
-    RegKey key;
-    LONG rc = key.Create(root, Substitute(e.key, replacements).c_str(), KEY_WRITE);
+    UniqueHKey key;
+    LONG rc = RegCreateKeyExW(root, Substitute(e.key, replacements).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              key.Receive(), nullptr);
     if (rc != ERROR_SUCCESS) return StatusFromError(rc);
     if (!e.data) continue;
     std::wstring data = Substitute(e.data, replacements);
@@ -70,8 +72,7 @@ std::wstring GuidString(REFGUID guid) {
 
 HRESULT RegisterInprocClass(REFCLSID clsid, const wchar_t* description, HMODULE module) {
   std::wstring key = L"CLSID\\" + GuidString(clsid);
-  HRESULT hr = DeleteTree(HKEY_CLASSES_ROOT, key);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(DeleteTree(HKEY_CLASSES_ROOT, key));
   return WriteEntries(HKEY_CLASSES_ROOT,
                       {{L"%KEY%", nullptr, description},
                        {L"%KEY%\\InprocServer32", nullptr, L"%MODULE%"},

@@ -8,6 +8,7 @@
 
 #include "../com/ptr.h"
 #include "../com/registry.h"
+#include "../com/result.h"
 #include "ovtransfer_idl.h"
 
 namespace registration {
@@ -59,9 +60,9 @@ com::Replacements ReplacementsFor(HMODULE module) {
 
 HRESULT WithCategoryManager(HRESULT (*use)(ICatRegister*)) {
   com::ComPtr<ICatRegister> manager;
-  HRESULT hr = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ICatRegister,
-                                manager.ReceiveVoid());
-  return FAILED(hr) ? hr : use(manager.Get());
+  RETURN_IF_FAILED(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ICatRegister,
+                                    manager.ReceiveVoid()));
+  return use(manager.Get());
 }
 
 HRESULT LoadOwnTypeLib(HMODULE module, ITypeLib** lib) {
@@ -70,8 +71,7 @@ HRESULT LoadOwnTypeLib(HMODULE module, ITypeLib** lib) {
 
 HRESULT RegisterTypeLibOf(HMODULE module) {
   com::ComPtr<ITypeLib> lib;
-  HRESULT hr = LoadOwnTypeLib(module, lib.Receive());
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(LoadOwnTypeLib(module, lib.Receive()));
   std::wstring path = com::ModulePath(module);
   std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
   if (folder.size() > 3) folder.pop_back();  // "C:\dir\" -> "C:\dir", a root keeps its backslash
@@ -80,12 +80,10 @@ HRESULT RegisterTypeLibOf(HMODULE module) {
 
 HRESULT UnregisterTypeLibOf(HMODULE module) {
   com::ComPtr<ITypeLib> lib;
-  HRESULT hr = LoadOwnTypeLib(module, lib.Receive());
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(LoadOwnTypeLib(module, lib.Receive()));
   TLIBATTR* attr = nullptr;
-  hr = lib->GetLibAttr(&attr);
-  if (FAILED(hr)) return hr;
-  hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
+  RETURN_IF_FAILED(lib->GetLibAttr(&attr));
+  const HRESULT hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
   lib->ReleaseTLibAttr(attr);
   return hr;
 }
@@ -105,36 +103,26 @@ class SystemLocaleScope {
 HRESULT RegisterServer(HMODULE module) {
   SystemLocaleScope locale;
   const com::Replacements replacements = ReplacementsFor(module);
-  HRESULT hr = com::WriteEntries(HKEY_CLASSES_ROOT, kAppIdEntries, replacements);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(com::WriteEntries(HKEY_CLASSES_ROOT, kAppIdEntries, replacements));
   // The class key is written anew, so nothing of an older registration survives below it.
-  hr = com::DeleteTree(HKEY_CLASSES_ROOT, kClassKey);
-  if (FAILED(hr)) return hr;
-  hr = com::WriteEntries(HKEY_CLASSES_ROOT, kClassEntries, replacements);
-  if (FAILED(hr)) return hr;
-  hr = WithCategoryManager([](ICatRegister* m) {
+  RETURN_IF_FAILED(com::DeleteTree(HKEY_CLASSES_ROOT, kClassKey));
+  RETURN_IF_FAILED(com::WriteEntries(HKEY_CLASSES_ROOT, kClassEntries, replacements));
+  RETURN_IF_FAILED(WithCategoryManager([](ICatRegister* m) {
     return m->RegisterClassImplCategories(CLSID_OvTransferControl, ARRAYSIZE(kCategories), kCategories);
-  });
-  if (FAILED(hr)) return hr;
+  }));
   return RegisterTypeLibOf(module);
 }
 
 HRESULT UnregisterServer(HMODULE module) {
   SystemLocaleScope locale;
-  HRESULT hr = WithCategoryManager([](ICatRegister* m) {
+  RETURN_IF_FAILED(WithCategoryManager([](ICatRegister* m) {
     return m->UnRegisterClassImplCategories(CLSID_OvTransferControl, ARRAYSIZE(kCategories), kCategories);
-  });
-  if (FAILED(hr)) return hr;
-  for (const wchar_t* key : {kProgId, kVersionIndependentProgId, kClassKey}) {
-    hr = com::DeleteTree(HKEY_CLASSES_ROOT, key);
-    if (FAILED(hr)) return hr;
-  }
-  hr = UnregisterTypeLibOf(module);
-  if (FAILED(hr)) return hr;
-  for (const wchar_t* key : {L"AppID\\{2F1E34C6-32EC-46DC-95BE-AFFA3B5B2724}", L"AppID\\ovtransfer.dll"}) {
-    hr = com::DeleteTree(HKEY_CLASSES_ROOT, key);
-    if (FAILED(hr)) return hr;
-  }
+  }));
+  for (const wchar_t* key : {kProgId, kVersionIndependentProgId, kClassKey})
+    RETURN_IF_FAILED(com::DeleteTree(HKEY_CLASSES_ROOT, key));
+  RETURN_IF_FAILED(UnregisterTypeLibOf(module));
+  for (const wchar_t* key : {L"AppID\\{2F1E34C6-32EC-46DC-95BE-AFFA3B5B2724}", L"AppID\\ovtransfer.dll"})
+    RETURN_IF_FAILED(com::DeleteTree(HKEY_CLASSES_ROOT, key));
   return S_OK;
 }
 

@@ -1,12 +1,12 @@
 #include "settings.h"
 
-#include "../com/ptr.h"
+#include "../com/unique.h"
 
 namespace settings {
 
 bool ReadDword(const wchar_t* name, DWORD* value) {
-  com::RegKey key;
-  if (key.Open(HKEY_CURRENT_USER, kSettingsKey, KEY_QUERY_VALUE) != ERROR_SUCCESS) return false;
+  com::UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS) return false;
   // Four bytes whatever their type (a value written as binary reads the same); a value of
   // another size is no limit at all.
   DWORD data = 0, size = sizeof(data);
@@ -18,8 +18,10 @@ bool ReadDword(const wchar_t* name, DWORD* value) {
 }
 
 bool WriteDword(const wchar_t* name, DWORD value) {
-  com::RegKey key;
-  if (key.Create(HKEY_CURRENT_USER, kSettingsKey, KEY_SET_VALUE) != ERROR_SUCCESS) return false;
+  com::UniqueHKey key;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Receive(), nullptr) !=
+      ERROR_SUCCESS)
+    return false;
   return RegSetValueExW(key.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)) ==
          ERROR_SUCCESS;
 }

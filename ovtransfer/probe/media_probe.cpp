@@ -1,6 +1,8 @@
 #include "media_probe.h"
 
 #include "../com/ptr.h"
+#include "../com/result.h"
+#include "../com/text.h"
 #include "../outside/media_file_info.h"
 #include "../outside/ovres.h"
 #include "graph_duration.h"
@@ -21,30 +23,26 @@ static_assert(KeyWord(GUID_KEY_MEDIAINFO, 0) == 0x62A54909 && KeyWord(GUID_KEY_M
               "the media-file information key");
 
 bool IsCsfFile(const std::wstring& path) {
-  constexpr wchar_t kSuffix[] = L".csf";
-  constexpr int kSuffixLength = 4;
-  return path.size() > kSuffixLength &&
-         CompareStringOrdinal(path.c_str() + path.size() - kSuffixLength, kSuffixLength, kSuffix, kSuffixLength,
-                              TRUE) == CSTR_EQUAL;
+  constexpr std::wstring_view kSuffix = L".csf";
+  return path.size() > kSuffix.size() &&
+         com::SameText(std::wstring_view(path).substr(path.size() - kSuffix.size()), kSuffix);
 }
 
 HRESULT ProbeCsf(const std::wstring& path, LONG* seconds) {
   GUID buffer;
   const CLSID info_class = *OVRES_LoadGuid(&buffer, GUID_KEY_MEDIAINFO);
   com::ComPtr<IMediaFileInfo> info;
-  HRESULT hr = CoCreateInstance(info_class, nullptr, CLSCTX_INPROC_SERVER, IID_IMediaFileInfo, info.ReceiveVoid());
-  if (FAILED(hr)) return hr;
-  if (FAILED(hr = info->OpenMediaFile(path.c_str(), 0))) return hr;
+  RETURN_IF_FAILED(CoCreateInstance(info_class, nullptr, CLSCTX_INPROC_SERVER, IID_IMediaFileInfo, info.ReceiveVoid()));
+  RETURN_IF_FAILED(info->OpenMediaFile(path.c_str(), 0));
   MediaFileInfo record = {};
-  if (FAILED(hr = info->GetMediaFileInfo(&record))) return hr;
+  RETURN_IF_FAILED(info->GetMediaFileInfo(&record));
   if (seconds) *seconds = static_cast<LONG>((static_cast<LONGLONG>(record.playing_time_ms) + 499) / 1000);
   return S_OK;
 }
 
 HRESULT ProbeGraph(const std::wstring& path, LONG* seconds) {
   LONGLONG duration = 0;
-  const HRESULT hr = MeasureGraphDuration(path, &duration);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(MeasureGraphDuration(path, &duration));
   if (seconds) *seconds = static_cast<LONG>((duration + 4999999) / 10000000);
   return S_OK;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../com/ptr.h"
+#include "../com/result.h"
 
 namespace probe {
 namespace {
@@ -51,34 +52,30 @@ HRESULT ConnectFilters(IGraphBuilder* graph, IBaseFilter* from, IBaseFilter* to)
 // Decodes the frame at position through a sample grabber that asks for RGB24.
 HRESULT GrabFrame(const std::wstring& media_path, LONGLONG position, Frame* frame, LONG* seconds) {
   com::ComPtr<IGraphBuilder> graph;
-  HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                graph.ReceiveVoid());
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(
+      CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.ReceiveVoid()));
   com::ComPtr<IBaseFilter> source, grabber_filter, sink;
-  if (FAILED(hr = graph->AddSourceFilter(media_path.c_str(), L"Source", source.Receive()))) return hr;
-  if (FAILED(hr = CoCreateInstance(kSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                                   grabber_filter.ReceiveVoid())))
-    return hr;
+  RETURN_IF_FAILED(graph->AddSourceFilter(media_path.c_str(), L"Source", source.Receive()));
+  RETURN_IF_FAILED(
+      CoCreateInstance(kSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, grabber_filter.ReceiveVoid()));
   com::ComPtr<ISampleGrabber> grabber;
-  if (FAILED(hr = grabber_filter.As(&grabber, IID_ISampleGrabber))) return hr;
+  RETURN_IF_FAILED(grabber_filter.As(&grabber, IID_ISampleGrabber));
   AM_MEDIA_TYPE wanted = {};
   wanted.majortype = MEDIATYPE_Video;
   wanted.subtype = MEDIASUBTYPE_RGB24;
   wanted.formattype = FORMAT_VideoInfo;
-  if (FAILED(hr = grabber->SetMediaType(&wanted)) || FAILED(hr = grabber->SetBufferSamples(TRUE))) return hr;
-  if (FAILED(hr = CoCreateInstance(kNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                                   sink.ReceiveVoid())))
-    return hr;
-  if (FAILED(hr = graph->AddFilter(grabber_filter.Get(), L"Grabber")) ||
-      FAILED(hr = graph->AddFilter(sink.Get(), L"Sink")))
-    return hr;
+  RETURN_IF_FAILED(grabber->SetMediaType(&wanted));
+  RETURN_IF_FAILED(grabber->SetBufferSamples(TRUE));
+  RETURN_IF_FAILED(CoCreateInstance(kNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, sink.ReceiveVoid()));
+  RETURN_IF_FAILED(graph->AddFilter(grabber_filter.Get(), L"Grabber"));
+  RETURN_IF_FAILED(graph->AddFilter(sink.Get(), L"Sink"));
   // A file without a video stream fails here.
-  if (FAILED(hr = ConnectFilters(graph.Get(), source.Get(), grabber_filter.Get())) ||
-      FAILED(hr = ConnectFilters(graph.Get(), grabber_filter.Get(), sink.Get())))
-    return hr;
+  RETURN_IF_FAILED(ConnectFilters(graph.Get(), source.Get(), grabber_filter.Get()));
+  RETURN_IF_FAILED(ConnectFilters(graph.Get(), grabber_filter.Get(), sink.Get()));
 
   AM_MEDIA_TYPE connected = {};
-  if (FAILED(hr = grabber->GetConnectedMediaType(&connected))) return hr;
+  RETURN_IF_FAILED(grabber->GetConnectedMediaType(&connected));
+  com::UniqueCoTaskMem<BYTE> format(connected.pbFormat);
   LONG width = 0, height = 0;
   if (connected.formattype == FORMAT_VideoInfo && connected.pbFormat &&
       connected.cbFormat >= sizeof(VIDEOINFOHEADER)) {
@@ -86,7 +83,6 @@ HRESULT GrabFrame(const std::wstring& media_path, LONGLONG position, Frame* fram
     width = bitmap.biWidth;
     height = bitmap.biHeight;
   }
-  CoTaskMemFree(connected.pbFormat);
   if (connected.pUnk) connected.pUnk->Release();
   const bool bottom_up = height > 0;
   height = height < 0 ? -height : height;
@@ -94,13 +90,13 @@ HRESULT GrabFrame(const std::wstring& media_path, LONGLONG position, Frame* fram
 
   com::ComPtr<IMediaControl> control;
   com::ComPtr<IMediaSeeking> seeking;
-  if (FAILED(hr = graph.As(&control, IID_IMediaControl)) || FAILED(hr = graph.As(&seeking, IID_IMediaSeeking)))
-    return hr;
+  RETURN_IF_FAILED(graph.As(&control, IID_IMediaControl));
+  RETURN_IF_FAILED(graph.As(&seeking, IID_IMediaSeeking));
   control->Stop();
   seeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
   control->Pause();
   OAFilterState state = State_Stopped;
-  hr = control->GetState(kPauseWaitMs, &state);
+  HRESULT hr = control->GetState(kPauseWaitMs, &state);
   if (hr != S_OK || state != State_Paused) {
     control->Stop();
     return FAILED(hr) ? hr : VFW_E_TIMEOUT;
@@ -112,7 +108,7 @@ HRESULT GrabFrame(const std::wstring& media_path, LONGLONG position, Frame* fram
   std::vector<BYTE> buffer(SUCCEEDED(hr) && size > 0 ? static_cast<size_t>(size) : 0);
   if (!buffer.empty()) hr = grabber->GetCurrentBuffer(&size, reinterpret_cast<long*>(buffer.data()));
   control->Stop();
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(hr);
 
   const UINT stride = (static_cast<UINT>(width) * 3 + 3) & ~3u;
   if (buffer.size() < static_cast<size_t>(stride) * static_cast<UINT>(height)) return VFW_E_BUFFER_UNDERFLOW;
@@ -131,14 +127,12 @@ HRESULT GrabFrame(const std::wstring& media_path, LONGLONG position, Frame* fram
 
 HRESULT EncodeJpeg(const Frame& frame, const std::wstring& output_path) {
   com::ComPtr<IWICImagingFactory> wic;
-  HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
-                                wic.ReceiveVoid());
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                                    wic.ReceiveVoid()));
   com::ComPtr<IWICBitmap> bitmap;
-  if (FAILED(hr = wic->CreateBitmapFromMemory(frame.width, frame.height, GUID_WICPixelFormat24bppBGR, frame.stride,
-                                              static_cast<UINT>(frame.pixels.size()),
-                                              const_cast<BYTE*>(frame.pixels.data()), bitmap.Receive())))
-    return hr;
+  RETURN_IF_FAILED(wic->CreateBitmapFromMemory(frame.width, frame.height, GUID_WICPixelFormat24bppBGR, frame.stride,
+                                               static_cast<UINT>(frame.pixels.size()),
+                                               const_cast<BYTE*>(frame.pixels.data()), bitmap.Receive()));
   com::ComPtr<IWICBitmapSource> still(bitmap.Get());
   UINT width = frame.width, height = frame.height;
   if (width > kMaxStillSide || height > kMaxStillSide) {
@@ -146,30 +140,28 @@ HRESULT EncodeJpeg(const Frame& frame, const std::wstring& output_path) {
     width = std::max(1u, static_cast<UINT>(width * scale));
     height = std::max(1u, static_cast<UINT>(height * scale));
     com::ComPtr<IWICBitmapScaler> scaler;
-    if (FAILED(hr = wic->CreateBitmapScaler(scaler.Receive())) ||
-        FAILED(hr = scaler->Initialize(bitmap.Get(), width, height, WICBitmapInterpolationModeFant)))
-      return hr;
+    RETURN_IF_FAILED(wic->CreateBitmapScaler(scaler.Receive()));
+    RETURN_IF_FAILED(scaler->Initialize(bitmap.Get(), width, height, WICBitmapInterpolationModeFant));
     still = com::ComPtr<IWICBitmapSource>(scaler.Get());
   }
 
   com::ComPtr<IWICStream> stream;
-  if (FAILED(hr = wic->CreateStream(stream.Receive())) ||
-      FAILED(hr = stream->InitializeFromFilename(output_path.c_str(), GENERIC_WRITE)))
-    return hr;
+  RETURN_IF_FAILED(wic->CreateStream(stream.Receive()));
+  RETURN_IF_FAILED(stream->InitializeFromFilename(output_path.c_str(), GENERIC_WRITE));
   com::ComPtr<IWICBitmapEncoder> encoder;
   com::ComPtr<IWICBitmapFrameEncode> target;
   com::ComPtr<IPropertyBag2> options;
   WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
-  if (FAILED(hr = wic->CreateEncoder(GUID_ContainerFormatJpeg, nullptr, encoder.Receive())) ||
-      FAILED(hr = encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) ||
-      FAILED(hr = encoder->CreateNewFrame(target.Receive(), options.Receive())) ||
-      FAILED(hr = target->Initialize(options.Get())) || FAILED(hr = target->SetSize(width, height)) ||
-      FAILED(hr = target->SetPixelFormat(&format)))
-    return hr;
+  RETURN_IF_FAILED(wic->CreateEncoder(GUID_ContainerFormatJpeg, nullptr, encoder.Receive()));
+  RETURN_IF_FAILED(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache));
+  RETURN_IF_FAILED(encoder->CreateNewFrame(target.Receive(), options.Receive()));
+  RETURN_IF_FAILED(target->Initialize(options.Get()));
+  RETURN_IF_FAILED(target->SetSize(width, height));
+  RETURN_IF_FAILED(target->SetPixelFormat(&format));
   if (!IsEqualGUID(format, GUID_WICPixelFormat24bppBGR)) return WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
-  if (FAILED(hr = target->WriteSource(still.Get(), nullptr)) || FAILED(hr = target->Commit()) ||
-      FAILED(hr = encoder->Commit()))
-    return hr;
+  RETURN_IF_FAILED(target->WriteSource(still.Get(), nullptr));
+  RETURN_IF_FAILED(target->Commit());
+  RETURN_IF_FAILED(encoder->Commit());
   return S_OK;
 }
 
@@ -178,10 +170,10 @@ HRESULT EncodeJpeg(const Frame& frame, const std::wstring& output_path) {
 HRESULT CaptureSnapshot(const std::wstring& media_path, LONGLONG position, const std::wstring& output_path,
                         LONG* seconds) {
   Frame frame;
-  HRESULT hr = GrabFrame(media_path, position, &frame, seconds);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(GrabFrame(media_path, position, &frame, seconds));
   // The encoder and its stream are gone when EncodeJpeg returns, so a half-written file can go.
-  if (FAILED(hr = EncodeJpeg(frame, output_path))) DeleteFileW(output_path.c_str());
+  const HRESULT hr = EncodeJpeg(frame, output_path);
+  if (FAILED(hr)) DeleteFileW(output_path.c_str());
   return hr;
 }
 

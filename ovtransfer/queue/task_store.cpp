@@ -1,29 +1,34 @@
 #include "task_store.h"
 
+#include <cassert>
 #include <cstring>
 
-#include "../com/status.h"
+#include "../com/result.h"
+#include "../com/unique.h"
 
 namespace {
 
+// Fills a buffer made to the file's size and zeroed, so padding and the rest of every text
+// field are already in place and each field is one copy.
 class Writer {
  public:
-  explicit Writer(std::vector<BYTE>& out) : out_(out) {}
+  explicit Writer(BYTE* at) : at_(at) {}
   void U32(DWORD v) { Raw(&v, 4); }
   void I64(LONGLONG v) { Raw(&v, 8); }
-  // The text, then zeros to the end of its field of `units` UTF-16 units.
+  // The text, cut to leave room for its terminator, in a field of `units` UTF-16 units.
   void Text(const std::wstring& text, size_t units) {
     const size_t chars = text.size() < units ? text.size() : units - 1;
-    Raw(text.data(), chars * 2);
-    out_.insert(out_.end(), (units - chars) * 2, 0);
+    std::memcpy(at_, text.data(), chars * 2);
+    at_ += units * 2;
   }
+  const BYTE* At() const { return at_; }
 
  private:
   void Raw(const void* data, size_t size) {
-    const BYTE* b = static_cast<const BYTE*>(data);
-    out_.insert(out_.end(), b, b + size);
+    std::memcpy(at_, data, size);
+    at_ += size;
   }
-  std::vector<BYTE>& out_;
+  BYTE* at_;
 };
 
 class Reader {
@@ -57,6 +62,20 @@ class Reader {
   size_t at_;
 };
 
+// Far beyond any queue: a bigger file is not read as one.
+constexpr LONGLONG kLargestStore = 1LL << 30;
+
+// The whole buffer in one write, on the disk before this returns.
+HRESULT WriteWholeFile(const wchar_t* path, const std::vector<BYTE>& bytes) {
+  com::UniqueFile file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  RETURN_IF_WIN32_BOOL_FALSE(file);
+  DWORD written = 0;
+  RETURN_IF_WIN32_BOOL_FALSE(WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_WRITE_FAULT), written != bytes.size());
+  RETURN_IF_WIN32_BOOL_FALSE(FlushFileBuffers(file.Get()));
+  return S_OK;
+}
+
 // A database or user id is part of a file name: none of the characters a file name may not
 // hold (so no separator, and no way out of the store folder), and no trailing dot or space,
 // which the file system would drop ("." and ".." among them). Dots inside are fine.
@@ -70,7 +89,7 @@ bool NameIsSafe(const std::wstring& name) {
 }  // namespace
 
 HRESULT TaskStorePath(const std::wstring& database, const std::wstring& user, std::wstring* path) {
-  if (!NameIsSafe(database) || !NameIsSafe(user)) return E_FAIL;
+  RETURN_HR_IF(E_FAIL, !NameIsSafe(database) || !NameIsSafe(user));
   wchar_t windows[MAX_PATH];
   const UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return E_FAIL;
@@ -81,10 +100,15 @@ HRESULT TaskStorePath(const std::wstring& database, const std::wstring& user, st
 }
 
 std::vector<BYTE> EncodeTaskStore(const std::vector<UploadTask>& tasks) {
-  std::vector<BYTE> bytes;
-  Writer w(bytes);
   DWORD count = 0;
-  for (const UploadTask& t : tasks) count += t.state != TASK_DONE;
+  size_t size = kStoreHeaderSize;
+  for (const UploadTask& t : tasks) {
+    if (t.state == TASK_DONE) continue;
+    ++count;
+    size += kStoreTaskSize + t.files.size() * kStoreEntrySize;
+  }
+  std::vector<BYTE> bytes(size);
+  Writer w(bytes.data());
   w.U32(TASK_STORE_MAGIC);
   w.U32(kTaskStoreVersion);
   w.U32(count);
@@ -117,6 +141,7 @@ std::vector<BYTE> EncodeTaskStore(const std::vector<UploadTask>& tasks) {
       w.U32(0);
     }
   }
+  assert(w.At() == bytes.data() + bytes.size());
   return bytes;
 }
 
@@ -165,42 +190,28 @@ StoreDamage DecodeTaskStore(const std::vector<BYTE>& bytes, std::vector<UploadTa
 }
 
 HRESULT ReplaceFileAtomically(const std::wstring& path, const std::vector<BYTE>& bytes) {
-  const auto failure = [] { return GetLastError() ? com::LastErrorStatus() : E_FAIL; };
   const std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
-  if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return failure();
+  RETURN_IF_WIN32_BOOL_FALSE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
   wchar_t temp[MAX_PATH];
-  if (!GetTempFileNameW(folder.c_str(), L"ovq", 0, temp)) return failure();
-  HANDLE file = CreateFileW(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  HRESULT hr = S_OK;
-  if (file == INVALID_HANDLE_VALUE) {
-    hr = failure();
-  } else {
-    DWORD written = 0;
-    if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size() || !FlushFileBuffers(file))
-      hr = failure();
-    CloseHandle(file);
-  }
-  if (hr == S_OK && !MoveFileExW(temp, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    hr = failure();
-  if (hr != S_OK) DeleteFileW(temp);
+  RETURN_IF_WIN32_BOOL_FALSE(GetTempFileNameW(folder.c_str(), L"ovq", 0, temp));
+  HRESULT hr = WriteWholeFile(temp, bytes);
+  if (SUCCEEDED(hr) && !MoveFileExW(temp, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    hr = com::LastFailure();
+  if (FAILED(hr)) DeleteFileW(temp);
   return hr;
 }
 
 HRESULT ReadWholeFile(const std::wstring& path, std::vector<BYTE>* bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return com::LastErrorStatus();
+  com::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  RETURN_IF_WIN32_BOOL_FALSE(file);
   LARGE_INTEGER size = {};
-  HRESULT hr = S_OK;
-  if (!GetFileSizeEx(file, &size) || size.QuadPart > (1LL << 30)) {
-    hr = GetLastError() ? com::LastErrorStatus() : E_FAIL;
-  } else {
-    bytes->resize(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!bytes->empty() && (!ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) ||
-                            read != bytes->size()))
-      bytes->resize(read);  // what could be read; the decoder finds it short
-  }
-  CloseHandle(file);
-  return hr;
+  RETURN_IF_WIN32_BOOL_FALSE(GetFileSizeEx(file.Get(), &size));
+  RETURN_HR_IF(E_FAIL, size.QuadPart > kLargestStore);
+  bytes->resize(static_cast<size_t>(size.QuadPart));
+  DWORD read = 0;
+  if (!bytes->empty() && (!ReadFile(file.Get(), bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) ||
+                          read != bytes->size()))
+    bytes->resize(read);  // what could be read; the decoder finds it short
+  return S_OK;
 }

@@ -5,6 +5,8 @@
 
 #include "../com/module_lock.h"
 #include "../com/registry.h"
+#include "../com/result.h"
+#include "../com/unique.h"
 #include "../probe/probe_protocol.h"
 
 namespace snapshot {
@@ -23,25 +25,7 @@ ProbeHelperSettings g_settings;
 // own helper is made, and no other job's helper is made meanwhile.
 std::mutex g_start_mutex;
 
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-  ~Handle() { Close(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE Get() const { return handle_; }
-  HANDLE* Receive() {
-    Close();
-    return &handle_;
-  }
-  void Close() {
-    if (handle_) CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  HANDLE handle_;
-};
+using Handle = com::UniqueHandle;
 
 // One argument as the helper's command-line parser reads it back.
 std::wstring QuoteArgument(const std::wstring& argument) {
@@ -70,11 +54,6 @@ std::wstring HelperProgram(const ProbeHelperSettings& settings) {
   return path.substr(0, slash + 1) + probe::kHelperName;
 }
 
-HRESULT LastError() {
-  const DWORD error = GetLastError();
-  return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
-
 // Starts the helper suspended, its standard output the pipe's write end and no other handle
 // of this process; it runs once it is in the job.
 HRESULT StartHelper(const std::wstring& program, std::wstring command_line, HANDLE pipe_write,
@@ -83,7 +62,7 @@ HRESULT StartHelper(const std::wstring& program, std::wstring command_line, HAND
   InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
   std::vector<BYTE> list_room(list_size);
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_room.data());
-  if (list_room.empty() || !InitializeProcThreadAttributeList(list, 1, 0, &list_size)) return LastError();
+  RETURN_IF_WIN32_BOOL_FALSE(!list_room.empty() && InitializeProcThreadAttributeList(list, 1, 0, &list_size));
   HRESULT hr = S_OK;
   if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &pipe_write, sizeof(pipe_write), nullptr,
                                 nullptr)) {
@@ -98,10 +77,10 @@ HRESULT StartHelper(const std::wstring& program, std::wstring command_line, HAND
     if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                         CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
                         &start.StartupInfo, process))
-      hr = LastError();
+      hr = com::LastFailure();
     SetHandleInformation(pipe_write, HANDLE_FLAG_INHERIT, 0);
   } else {
-    hr = LastError();
+    hr = com::LastFailure();
   }
   DeleteProcThreadAttributeList(list);
   return hr;
@@ -110,17 +89,15 @@ HRESULT StartHelper(const std::wstring& program, std::wstring command_line, HAND
 // A job that ends whatever is left of the helper when it is closed. Null where the system
 // allows none (a process already in a job on older systems); the time limit still holds.
 HANDLE MakeKillingJob(HANDLE process) {
-  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  com::UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
   if (!job) return nullptr;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags =
       JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
-  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) ||
-      !AssignProcessToJobObject(job, process)) {
-    CloseHandle(job);
+  if (!SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)) ||
+      !AssignProcessToJobObject(job.Get(), process))
     return nullptr;
-  }
-  return job;
+  return job.Release();
 }
 
 // What the helper left in the pipe, without waiting: it has ended, but a copy of the write
@@ -147,19 +124,18 @@ HRESULT RunHelper(const std::vector<std::wstring>& request, LONG* seconds) {
   for (const std::wstring& argument : request) command_line += L" " + QuoteArgument(argument);
 
   Handle pipe_read, pipe_write;
-  if (!CreatePipe(pipe_read.Receive(), pipe_write.Receive(), nullptr, kPipeBytes)) return LastError();
+  RETURN_IF_WIN32_BOOL_FALSE(CreatePipe(pipe_read.Receive(), pipe_write.Receive(), nullptr, kPipeBytes));
   PROCESS_INFORMATION process = {};
-  const HRESULT started = StartHelper(program, command_line, pipe_write.Get(), &process);
-  if (FAILED(started)) return started;
-  pipe_write.Close();  // the helper holds the only write end now
+  RETURN_IF_FAILED(StartHelper(program, command_line, pipe_write.Get(), &process));
+  pipe_write.Reset();  // the helper holds the only write end now
   Handle helper(process.hProcess), thread(process.hThread);
   Handle job(MakeKillingJob(helper.Get()));
   ResumeThread(thread.Get());
-  thread.Close();
+  thread.Reset();
 
   if (WaitForSingleObject(helper.Get(), settings.time_limit_ms) != WAIT_OBJECT_0) {
     TerminateProcess(helper.Get(), kEndedAtLimit);
-    job.Close();
+    job.Reset();
     WaitForSingleObject(helper.Get(), kEndWaitMs);
     return kHelperTimedOut;
   }

@@ -2,18 +2,14 @@
 
 #include <wininet.h>
 
-#include <memory>
 #include <vector>
 
-#include "../com/ptr.h"
+#include "../com/unique.h"
 
 namespace snapshot {
 namespace {
 
-struct InternetCloser {
-  void operator()(void* handle) const { InternetCloseHandle(handle); }
-};
-using InternetHandle = std::unique_ptr<void, InternetCloser>;
+using InternetHandle = com::Unique<HINTERNET, InternetCloseHandle>;
 
 constexpr DWORD kPieceSize = 1024;
 constexpr DWORD kReplyRoom = 1024;
@@ -83,21 +79,20 @@ bool Challenged(HINTERNET request) {
 PostResult Send(const Request& r, HANDLE file, DWORD size) {
   InternetHandle net(InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!net) return LastError(ERROR_INTERNET_INTERNAL_ERROR);
-  InternetHandle connection(InternetConnectW(net.get(), r.host.c_str(), r.port,
-                                             r.user.empty() ? nullptr : r.user.c_str(),
-                                             r.user.empty() ? nullptr : r.password.c_str(),
-                                             INTERNET_SERVICE_HTTP, 0, 0));
+  InternetHandle connection(
+      InternetConnectW(net.Get(), r.host.c_str(), r.port, r.user.empty() ? nullptr : r.user.c_str(),
+                       r.user.empty() ? nullptr : r.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
   if (!connection) return LastError(ERROR_INTERNET_CANNOT_CONNECT);
   // https goes over TLS, with the certificate checks left on.
   const DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE | (r.secure ? INTERNET_FLAG_SECURE : 0);
   InternetHandle request(
-      HttpOpenRequestW(connection.get(), L"POST", r.target.c_str(), nullptr, nullptr, nullptr, flags, 0));
+      HttpOpenRequestW(connection.Get(), L"POST", r.target.c_str(), nullptr, nullptr, nullptr, flags, 0));
   if (!request) return LastError(ERROR_INTERNET_INTERNAL_ERROR);
 
   INTERNET_BUFFERSW buffers = {};
   buffers.dwStructSize = sizeof(buffers);  // 40 bytes in 32-bit builds, 56 in 64-bit ones
   buffers.dwBufferTotal = size;            // announced before the body goes
-  if (!HttpSendRequestExW(request.get(), &buffers, nullptr, 0, 0)) return LastError(ERROR_INTERNET_INTERNAL_ERROR);
+  if (!HttpSendRequestExW(request.Get(), &buffers, nullptr, 0, 0)) return LastError(ERROR_INTERNET_INTERNAL_ERROR);
   BYTE piece[kPieceSize];
   for (DWORD sent = 0; sent < size;) {
     DWORD read = 0;
@@ -105,16 +100,16 @@ PostResult Send(const Request& r, HANDLE file, DWORD size) {
     // The file is not shared while it is sent, so it ends where its size said.
     if (read == 0) return ERROR_HANDLE_EOF;
     DWORD written = 0;
-    if (!InternetWriteFile(request.get(), piece, read, &written)) return LastError(ERROR_INTERNET_INTERNAL_ERROR);
+    if (!InternetWriteFile(request.Get(), piece, read, &written)) return LastError(ERROR_INTERNET_INTERNAL_ERROR);
     sent += read;
   }
   bool retry = false;
-  if (!HttpEndRequestW(request.get(), nullptr, 0, 0)) {
+  if (!HttpEndRequestW(request.Get(), nullptr, 0, 0)) {
     const DWORD error = LastError(ERROR_INTERNET_INTERNAL_ERROR);
     if (error != ERROR_INTERNET_FORCE_RETRY) return error;
     retry = true;
   } else {
-    retry = Challenged(request.get());
+    retry = Challenged(request.Get());
   }
   if (retry && !r.user.empty()) {
     // The server asks for the address's credentials. The client answers a challenge only
@@ -127,16 +122,16 @@ PostResult Send(const Request& r, HANDLE file, DWORD size) {
         return LastError(ERROR_READ_FAULT);
       if (read != size) return ERROR_HANDLE_EOF;
     }
-    if (!HttpSendRequestW(request.get(), nullptr, 0, size ? body.data() : nullptr, size))
+    if (!HttpSendRequestW(request.Get(), nullptr, 0, size ? body.data() : nullptr, size))
       return LastError(ERROR_INTERNET_INTERNAL_ERROR);
   }
 
   // Whatever the status says, there must be one: a peer that closed without answering (or
   // that speaks no HTTP) has not taken the post.
-  if (StatusCode(request.get()) == 0) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+  if (StatusCode(request.Get()) == 0) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   char reply[kReplyRoom] = {};
   DWORD got = 0;
-  if (!InternetReadFile(request.get(), reply, kReplyRoom, &got)) return LastError(ERROR_INTERNET_INTERNAL_ERROR);
+  if (!InternetReadFile(request.Get(), reply, kReplyRoom, &got)) return LastError(ERROR_INTERNET_INTERNAL_ERROR);
   return got <= kLongestGoodReply ? 0 : kPostRefused;
 }
 
@@ -156,7 +151,7 @@ PostResult PostDuration(const std::wstring& address, LONG seconds) {
 PostResult PostFile(const std::wstring& address, const std::wstring& file_path, LONG seconds) {
   Request request;
   if (PostResult result = PrepareRequest(address, seconds, &request)) return result;
-  com::UniqueHandle file(
+  com::UniqueFile file(
       CreateFileW(file_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return LastError(ERROR_FILE_NOT_FOUND);
   LARGE_INTEGER size = {};

@@ -28,14 +28,9 @@ int OpenLog(const std::string& path) {
 EventLog::EventLog(const std::string& path) : path_(path), fd_(OpenLog(path)) {}
 
 void EventLog::Reopen() {
-  int fd = OpenLog(path_);
+  UniqueFd fd(OpenLog(path_));
   std::lock_guard<std::mutex> lock(mutex_);
-  std::swap(fd, fd_);
-  ::close(fd);
-}
-
-EventLog::~EventLog() {
-  if (fd_ >= 0) ::close(fd_);
+  std::swap(fd, fd_);  // the old log is closed once no line is being written to it
 }
 
 void EventLog::File(std::string_view user, uint64_t size, uint64_t checksum,
@@ -61,7 +56,7 @@ void EventLog::Write(std::string line) {
   const char* p = line.data();
   size_t left = line.size();
   while (left > 0) {
-    ssize_t n = ::write(fd_, p, left);
+    ssize_t n = ::write(fd_.Get(), p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {  // a full disk loses the log line, never the upload itself
       std::fprintf(stderr, "ovreceiver: cannot write log: %s\n", std::strerror(errno));

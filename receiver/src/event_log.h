@@ -7,12 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "unique_fd.h"
+
 namespace ovr {
 
 class EventLog {
  public:
   explicit EventLog(const std::string& path);  // appends; throws std::runtime_error
-  ~EventLog();
   // Opens the path again, so lines go to a fresh file once logrotate moved the old one
   // away; every line before is in the old file. On failure keeps writing to the old one.
   void Reopen();  // throws std::runtime_error
@@ -27,7 +28,7 @@ class EventLog {
  private:
   void Write(std::string line);
   const std::string path_;
-  int fd_ = -1;
+  UniqueFd fd_;
   std::mutex mutex_;
 };
 

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "paths.h"
+#include "unique_fd.h"
 #include "users.h"
 
 namespace ovr {
@@ -150,33 +151,24 @@ void SetUserLine(const std::string& path_text, std::string_view user, std::strin
   if (exists && ::stat(path.c_str(), &old) != 0) ThrowErrno("cannot read " + path.string());
   fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
   std::string temp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
-  int fd = ::mkstemp(temp.data());
-  if (fd < 0) ThrowErrno("cannot make a file in " + dir.string());
+  UniqueFd fd(::mkstemp(temp.data()));
+  if (!fd.Valid()) ThrowErrno("cannot make a file in " + dir.string());
   try {
     // The new file takes the old one's owner, group and mode, so the service can still read it.
-    if (::fchmod(fd, exists ? (old.st_mode & 07777) : 0600) != 0)
-      ThrowErrno("cannot set the mode of " + temp);
+    if (::fchmod(fd.Get(), exists ? (old.st_mode & 07777) : 0600) != 0) ThrowErrno("cannot set the mode of " + temp);
     if (exists && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) &&
-        ::fchown(fd, old.st_uid, old.st_gid) != 0)
+        ::fchown(fd.Get(), old.st_uid, old.st_gid) != 0)
       ThrowErrno("cannot give " + temp + " the owner of " + path.string());
-    WriteAll(fd, text, temp);
-    if (::fsync(fd) != 0) ThrowErrno("cannot write " + temp);
-    if (::close(fd) != 0) {
-      fd = -1;
-      ThrowErrno("cannot write " + temp);
-    }
-    fd = -1;
+    WriteAll(fd.Get(), text, temp);
+    if (::fsync(fd.Get()) != 0 || !fd.Close()) ThrowErrno("cannot write " + temp);
     if (::rename(temp.c_str(), path.c_str()) != 0) ThrowErrno("cannot replace " + path.string());
   } catch (...) {
-    if (fd >= 0) ::close(fd);
+    fd.Reset();
     ::unlink(temp.c_str());
     throw;
   }
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {  // the rename itself reaches the disk
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  UniqueFd folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.Valid()) ::fsync(folder.Get());  // the rename itself reaches the disk
 }
 
 int PasswdCommand(const std::string& path, const std::string& user) {

@@ -78,28 +78,23 @@ Upload::Upload(Storage& storage, std::string key, std::string user, std::string 
 }
 
 Upload::~Upload() {
-  Close();
+  fd_.Reset();
   if (!replaced_.empty()) ::unlink(replaced_.c_str());
   XXH64_freeState(hash_);
   storage_.Release(key_, held_, on_disk_);
 }
 
-void Upload::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 Status Upload::From(uint64_t from, uint64_t& offset) {
-  Close();
+  fd_.Reset();
   offset = std::min(from, held_);
   if (::mkdir(partial_.parent_path().c_str(), 0755) != 0 && errno != EEXIST)
     return Status::Error(500, SystemError("cannot make partial folder"));
-  fd_ = ::open(partial_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd_ < 0) return Status::Error(500, SystemError("cannot open partial file"));
+  fd_.Reset(::open(partial_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd_.Valid()) return Status::Error(500, SystemError("cannot open partial file"));
   on_disk_ = true;
-  if (::ftruncate(fd_, static_cast<off_t>(offset)) != 0) {
+  if (::ftruncate(fd_.Get(), static_cast<off_t>(offset)) != 0) {
     Status s = Status::Error(500, SystemError("cannot truncate partial file"));
-    Close();
+    fd_.Reset();
     return s;
   }
   held_ = offset;
@@ -113,8 +108,7 @@ Status Upload::From(uint64_t from, uint64_t& offset) {
 void Upload::Write(const char* data, size_t length) {
   if (write_error_.empty()) {
     size_t written = 0;
-    if (!WriteAll(fd_, data, length, received_, written))
-      write_error_ = SystemError("cannot write partial file");
+    if (!WriteAll(fd_.Get(), data, length, received_, written)) write_error_ = SystemError("cannot write partial file");
     if (!resumed_) XXH64_update(hash_, data, written);
     held_ = received_ + written;
   }
@@ -122,35 +116,30 @@ void Upload::Write(const char* data, size_t length) {
 }
 
 Status Upload::HashPartial(uint64_t& value) {
-  int fd = ::open(partial_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Status::Error(500, SystemError("cannot read partial file"));
+  UniqueFd fd(::open(partial_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return Status::Error(500, SystemError("cannot read partial file"));
   XXH64_reset(hash_, 0);
   std::vector<char> buffer(1 << 20);
   uint64_t at = 0;
   for (;;) {
-    ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(at));
+    ssize_t n = ::pread(fd.Get(), buffer.data(), buffer.size(), static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      Status s = Status::Error(500, SystemError("cannot read partial file"));
-      ::close(fd);
-      return s;
-    }
+    if (n < 0) return Status::Error(500, SystemError("cannot read partial file"));
     if (n == 0) break;
     XXH64_update(hash_, buffer.data(), static_cast<size_t>(n));
     at += static_cast<uint64_t>(n);
   }
-  ::close(fd);
   value = XXH64_digest(hash_);
   return Status::Ok();
 }
 
 Status Upload::End(uint64_t checksum) {
   if (!write_error_.empty()) {
-    Close();
+    fd_.Reset();
     return Status::Error(500, write_error_);
   }
   struct stat st;
-  if (::fstat(fd_, &st) != 0) return Status::Error(500, SystemError("cannot check partial file"));
+  if (::fstat(fd_.Get(), &st) != 0) return Status::Error(500, SystemError("cannot check partial file"));
   uint64_t actual = 0;
   if (resumed_) {
     Status s = HashPartial(actual);
@@ -159,7 +148,7 @@ Status Upload::End(uint64_t checksum) {
     actual = XXH64_digest(hash_);
   }
   if (static_cast<uint64_t>(st.st_size) != size_ || actual != checksum) {
-    Close();
+    fd_.Reset();
     ::unlink(partial_.c_str());
     held_ = 0;
     on_disk_ = false;
@@ -169,9 +158,8 @@ Status Upload::End(uint64_t checksum) {
                                   : "checksum mismatch (received " + FormatChecksum(actual) +
                                         "), partial data discarded");
   }
-  if (storage_.sync_ && ::fdatasync(fd_) != 0)
-    return Status::Error(500, SystemError("cannot flush file"));
-  Close();
+  if (storage_.sync_ && ::fdatasync(fd_.Get()) != 0) return Status::Error(500, SystemError("cannot flush file"));
+  fd_.Reset();
 
   fs::path target = storage_.root_ / path_;
   std::error_code ec;
@@ -443,13 +431,13 @@ Status Storage::StoreStill(std::string_view data, std::string_view hint, std::st
   // Written aside first and linked into place, so that a still appears whole or not at
   // all, and link(2) refuses a name already taken.
   std::string temp = (temp_dir_ / "still-XXXXXX").string();
-  int fd = ::mkstemp(temp.data());
-  if (fd < 0) return Status::Error(500, SystemError("cannot create still"));
-  ::fchmod(fd, 0644);  // mkstemp makes it private; stills are ordinary site files
+  UniqueFd fd(::mkstemp(temp.data()));
+  if (!fd.Valid()) return Status::Error(500, SystemError("cannot create still"));
+  ::fchmod(fd.Get(), 0644);  // mkstemp makes it private; stills are ordinary site files
   size_t written = 0;
-  bool ok = WriteAll(fd, data.data(), data.size(), 0, written);
+  bool ok = WriteAll(fd.Get(), data.data(), data.size(), 0, written);
   Status failure = ok ? Status::Ok() : Status::Error(500, SystemError("cannot write still"));
-  ::close(fd);
+  fd.Reset();
   if (!ok) {
     ::unlink(temp.c_str());
     return failure;

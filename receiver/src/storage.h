@@ -16,6 +16,7 @@
 
 #include "config.h"
 #include "event_log.h"
+#include "unique_fd.h"
 
 namespace ovr {
 
@@ -74,7 +75,6 @@ class Upload {
   Upload(Storage& storage, std::string key, std::string user, std::string path, uint64_t size,
          std::filesystem::path partial, uint64_t held, bool on_disk);
   Status HashPartial(uint64_t& value);
-  void Close();
 
   Storage& storage_;
   const std::string key_, user_, path_;
@@ -82,7 +82,7 @@ class Upload {
   const std::filesystem::path partial_;
   uint64_t held_;
   uint64_t received_ = 0;  // position in the file of the next byte to come
-  int fd_ = -1;
+  UniqueFd fd_;
   bool on_disk_;           // the partial file exists
   bool resumed_ = false;  // started past byte 0: the checksum is computed from disk at END
   std::string write_error_;

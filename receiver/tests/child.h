@@ -20,7 +20,7 @@ class RunningReceiver {
   explicit RunningReceiver(std::vector<std::string> args) {
     args.insert(args.end(), {"--bind", "127.0.0.1", "--port", "0", "--plain"});
     child_ = Spawn(args);
-    ready_ = ReadLineFrom(child_.out);
+    ready_ = ReadLineFrom(child_.out.Get());
     unsigned upload = 0, http = 0, metrics = 0;
     std::sscanf(ready_.c_str(), "ovreceiver ready upload=%u http=%u metrics=%u", &upload, &http,
                 &metrics);
@@ -35,7 +35,7 @@ class RunningReceiver {
   }
   void Signal(int sig) { ::kill(child_.pid, sig); }
   // The next line on its standard error ("" when it closed).
-  std::string ErrorLine() { return ReadLineFrom(child_.err); }
+  std::string ErrorLine() { return ReadLineFrom(child_.err.Get()); }
   // Error lines up to and including the first one that holds text; all of them joined.
   std::string ErrorsUntil(const std::string& text) {
     std::string all;
@@ -57,12 +57,10 @@ class RunningReceiver {
 
 // GET target over HTTP/1.1 on loopback: the whole reply, head and body.
 inline std::string HttpGet(uint16_t port, const std::string& target) {
-  int fd = Connect(port);
-  if (fd < 0) return "";
-  SendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
-  std::string reply = ReadToEnd(fd);
-  ::close(fd);
-  return reply;
+  UniqueFd fd = Connect(port);
+  if (!fd.Valid()) return "";
+  SendAll(fd.Get(), "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  return ReadToEnd(fd.Get());
 }
 
 }  // namespace ovr::test

@@ -17,11 +17,8 @@ class ConfigTest : public ::testing::Test {
   std::pair<int, std::string> FailedStart(const std::string& config) {
     WriteFile(path("bad.conf"), config);
     Child c = Spawn({"--config", path("bad.conf"), "--port", "0", "--bind", "127.0.0.1", "--plain"});
-    std::string message = ReadLineFrom(c.err);
-    int status = WaitExit(c.pid, std::chrono::seconds(5));
-    ::close(c.out);
-    ::close(c.err);
-    return {status, message};
+    std::string message = ReadLineFrom(c.err.Get());
+    return {WaitExit(c.pid, std::chrono::seconds(5)), message};
   }
   ScratchDir dir_;
 };
@@ -117,8 +114,8 @@ TEST_F(ConfigTest, ShippedFileShowsEveryOptionAndStartsWithAllOfThemSet) {
   // Fixed ports may be taken on a test machine: the command line moves them.
   Child c = Spawn({"--config", path("all.conf"), "--http-port", "0", "--metrics-port", "0",
                    "--port", "0", "--bind", "127.0.0.1"});
-  std::string ready = ReadLineFrom(c.out);
-  EXPECT_EQ(ready.rfind("ovreceiver ready upload=", 0), 0u) << ReadLineFrom(c.err) << "\n" << all;
+  std::string ready = ReadLineFrom(c.out.Get());
+  EXPECT_EQ(ready.rfind("ovreceiver ready upload=", 0), 0u) << ReadLineFrom(c.err.Get()) << "\n" << all;
   EXPECT_EQ(c.Stop(), 0);
 }
 

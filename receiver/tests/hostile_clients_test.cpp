@@ -20,10 +20,9 @@ std::string HttpReply(int fd) {
 }
 
 // Resets the connection instead of closing it politely.
-void Reset(int fd) {
+void Reset(UniqueFd fd) {
   linger l{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  ::close(fd);
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 
 class HostileProcessTest : public ::testing::Test {
@@ -44,12 +43,12 @@ TEST_F(HostileProcessTest, HttpHeadsAnnouncingBigBodiesHoldNoMemoryAndEndWithThe
   ASSERT_TRUE(Start({"--http-per-address", "1000", "--http-total", "1000"}));
   const long rss_before = receiver_.ResidentKiB();
   const size_t fds_before = receiver_.Descriptors();
-  std::vector<int> clients;
+  std::vector<UniqueFd> clients;
   for (int i = 0; i < 250; ++i) {
-    int fd = Connect(receiver_.http_port());
-    ASSERT_GE(fd, 0);
-    SendAll(fd, "POST /s?$dur$=1 HTTP/1.1\r\nContent-Length: 2047998\r\n\r\n");
-    clients.push_back(fd);
+    UniqueFd fd = Connect(receiver_.http_port());
+    ASSERT_TRUE(fd.Valid());
+    SendAll(fd.Get(), "POST /s?$dur$=1 HTTP/1.1\r\nContent-Length: 2047998\r\n\r\n");
+    clients.push_back(std::move(fd));
   }
   ASSERT_TRUE(WaitFor([&] { return receiver_.Descriptors() >= fds_before + 250; },
                       std::chrono::seconds(5)));
@@ -58,7 +57,7 @@ TEST_F(HostileProcessTest, HttpHeadsAnnouncingBigBodiesHoldNoMemoryAndEndWithThe
   EXPECT_LT(grown, 4 * 1024) << "KiB for 250 heads";
 
   auto closed = Clock::now();
-  for (int fd : clients) ::close(fd);
+  clients.clear();
   EXPECT_TRUE(WaitFor([&] { return receiver_.Descriptors() <= fds_before; },
                       std::chrono::seconds(1)))
       << receiver_.Descriptors() - fds_before << " descriptors left after "
@@ -112,13 +111,13 @@ using HostileTest = ReceiverFixture;
 
 TEST_F(HostileTest, ConnectResetFloodLeavesRoomForARealClient) {
   for (int i = 0; i < 20000; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port());
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << i;
-    Reset(fd);
+    ASSERT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << i;
+    Reset(std::move(fd));
   }
   auto start = Clock::now();
   Client c(port());
@@ -390,19 +389,19 @@ TEST_F(HostileTest, HttpBodiesBeyondTheBudgetAreRefused) {
   limits.http_bytes_per_address = 1 << 20;
   Restart(limits);
   // One still is under way; a second from the same address would pass the budget.
-  int first = Connect(http_port());
+  UniqueFd first = Connect(http_port());
   std::string still = RandomBytes(900000, 12);
-  SendAll(first, "POST /s?$dur$=1 HTTP/1.1\r\nContent-Length: 900000\r\n\r\n" +
+  SendAll(first.Get(), "POST /s?$dur$=1 HTTP/1.1\r\nContent-Length: 900000\r\n\r\n" +
                      still.substr(0, 800000));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  int second = Connect(http_port());
-  SendAll(second, "POST /s?$dur$=2 HTTP/1.1\r\nContent-Length: 900000\r\n\r\n" +
+  UniqueFd second = Connect(http_port());
+  SendAll(second.Get(), "POST /s?$dur$=2 HTTP/1.1\r\nContent-Length: 900000\r\n\r\n" +
                       still.substr(0, 500000));
-  EXPECT_EQ(HttpReply(second), "503");
-  ::close(second);
-  SendAll(first, still.substr(800000));
-  EXPECT_EQ(HttpReply(first), "200");
-  ::close(first);
+  EXPECT_EQ(HttpReply(second.Get()), "503");
+  second.Reset();
+  SendAll(first.Get(), still.substr(800000));
+  EXPECT_EQ(HttpReply(first.Get()), "200");
+  first.Reset();
   EXPECT_EQ(ReadFile(root() / "stills/1.jpg"), still);
 }
 

@@ -9,11 +9,9 @@ class HttpTest : public ReceiverFixture {
  protected:
   // Sends one raw request and gives the whole response.
   std::string Request(const std::string& head, const std::string& body = {}) {
-    int fd = Connect(http_port());
-    SendAll(fd, head + body);
-    std::string response = ReadToEnd(fd);
-    ::close(fd);
-    return response;
+    UniqueFd fd = Connect(http_port());
+    SendAll(fd.Get(), head + body);
+    return ReadToEnd(fd.Get());
   }
   std::string Post(const std::string& target, const std::string& body) {
     return Request("POST " + target + " HTTP/1.1\r\nHost: x\r\nUser-Agent: \r\nContent-Length: " +
@@ -47,14 +45,14 @@ TEST_F(HttpTest, LargestStillIsAcceptedAndExpectContinueAnswered) {
   std::string jpeg = RandomBytes(kMaxStill, 4);
   std::string head = "POST /s?$dur$=0 HTTP/1.1\r\nContent-Length: " +
                      std::to_string(jpeg.size()) + "\r\nExpect: 100-continue\r\n\r\n";
-  int fd = Connect(http_port());
-  SendAll(fd, head);
+  UniqueFd fd = Connect(http_port());
+  SendAll(fd.Get(), head);
   char interim[64] = {};
-  ASSERT_GT(::recv(fd, interim, sizeof interim - 1, 0), 0);
+  ASSERT_GT(::recv(fd.Get(), interim, sizeof interim - 1, 0), 0);
   EXPECT_EQ(std::string(interim).rfind("HTTP/1.1 100", 0), 0u);
-  SendAll(fd, jpeg);
-  EXPECT_EQ(Body(ReadToEnd(fd)), "OK");
-  ::close(fd);
+  SendAll(fd.Get(), jpeg);
+  EXPECT_EQ(Body(ReadToEnd(fd.Get())), "OK");
+  fd.Reset();
   EXPECT_EQ(fs::file_size(root() / "stills/1.jpg"), kMaxStill);
 }
 

@@ -169,12 +169,12 @@ TEST_F(ProcessTest, PasswdStoresAHashThatLogsInAndPlainEntriesStillWorkWithAWarn
 
   Child c = Spawn({"--root", root(), "--users", users(), "--port", "0", "--bind", "127.0.0.1",
                    "--plain"});
-  std::string warning = ReadLineFrom(c.err);
+  std::string warning = ReadLineFrom(c.err.Get());
   while (!warning.empty() && warning.find("in clear for") == std::string::npos)
-    warning = ReadLineFrom(c.err);
+    warning = ReadLineFrom(c.err.Get());
   EXPECT_NE(warning.find("in clear for: alice ("), std::string::npos) << warning;
   unsigned upload = 0;
-  ASSERT_EQ(std::sscanf(ReadLineFrom(c.out).c_str(), "ovreceiver ready upload=%u", &upload), 1);
+  ASSERT_EQ(std::sscanf(ReadLineFrom(c.out.Get()).c_str(), "ovreceiver ready upload=%u", &upload), 1);
   for (auto [user, password, ok] : {std::tuple{"carol", "c4rol%20pw", true},
                                     std::tuple{"carol", "c4rol%20pX", false},
                                     std::tuple{"alice", "secret", true}}) {

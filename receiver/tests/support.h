@@ -29,6 +29,7 @@
 #include "protocol.h"
 #include "server.h"
 #include "storage.h"
+#include "unique_fd.h"
 #include "users.h"
 
 namespace ovr::test {
@@ -73,21 +74,18 @@ inline std::string Sum(const std::string& data) {
   return FormatChecksum(XXH64(data.data(), data.size(), 0));
 }
 
-// Connects to 127.0.0.1:port; -1 on failure.
-inline int Connect(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+// Connects to 127.0.0.1:port; an invalid descriptor on failure.
+inline UniqueFd Connect(uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
+  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
   int one = 1;  // commands right after raw bytes go out at once, as the engine's do
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   timeval tv{10, 0};  // a test never hangs on a silent server
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   return fd;
 }
 
@@ -116,28 +114,24 @@ inline std::string ReadToEnd(int fd) {
 class Client {
  public:
   explicit Client(uint16_t port) : fd_(Connect(port)) {}
-  ~Client() { Close(); }
-  bool connected() const { return fd_ >= 0; }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
+  bool connected() const { return fd_.Valid(); }
+  void Close() { fd_.Reset(); }
 
   // Sends one command line and gives the reply line without its end; "" when closed.
   std::string Command(const std::string& line) {
-    if (!SendAll(fd_, line + "\n")) return "";
+    if (!SendAll(fd_.Get(), line + "\n")) return "";
     return ReadLine();
   }
   std::string ReadLine() {
     std::string line;
     char c;
-    while (::recv(fd_, &c, 1, 0) == 1) {
+    while (::recv(fd_.Get(), &c, 1, 0) == 1) {
       if (c == '\n') return line;
       line += c;
     }
     return "";
   }
-  bool Send(const std::string& bytes) { return SendAll(fd_, bytes); }
+  bool Send(const std::string& bytes) { return SendAll(fd_.Get(), bytes); }
   bool Login(const std::string& user = "alice", const std::string& password = "secret") {
     return Command("HELLO OVT/1") == "OK OVT/1" &&
            Command("LOGIN " + user + " " + password) == "OK";
@@ -150,10 +144,10 @@ class Client {
     Send(data);
     return Command("END " + Sum(data));
   }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.Get(); }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 // A receiver serving on free loopback ports on a thread of its own.
@@ -220,14 +214,14 @@ inline int WaitExit(pid_t pid, std::chrono::seconds timeout) {
 // output on pipes; nothing is waited for.
 struct Child {
   pid_t pid = -1;
-  int out = -1, err = -1;
+  UniqueFd out, err;
 
   // SIGTERM, then the exit status (-1 when it had to be killed); its pipes are closed.
   int Stop(std::chrono::seconds timeout = std::chrono::seconds(5)) {
     ::kill(pid, SIGTERM);
     const int status = WaitExit(pid, timeout);
-    ::close(out);
-    ::close(err);
+    out.Reset();
+    err.Reset();
     pid = -1;
     return status;
   }
@@ -249,10 +243,10 @@ inline Child Spawn(std::vector<std::string> args) {
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
-  ::close(out[1]);
-  ::close(err[1]);
-  c.out = out[0];
-  c.err = err[0];
+  UniqueFd(out[1]).Reset();  // the child's ends
+  UniqueFd(err[1]).Reset();
+  c.out.Reset(out[0]);
+  c.err.Reset(err[0]);
   return c;
 }
 
@@ -268,10 +262,10 @@ class ReceiverProcess {
 
   // Runs the program with these arguments, without waiting for it.
   void Spawn(std::vector<std::string> args) {
-    const Child child = test::Spawn(std::move(args));
+    Child child = test::Spawn(std::move(args));
     pid_ = child.pid;
-    out_ = child.out;
-    err_ = child.err;
+    out_ = std::move(child.out);
+    err_ = std::move(child.err);
   }
   // Runs it in clear on loopback with free ports and waits for its ready line; false if none
   // came. Its warning about running in clear is taken from its error output first.
@@ -280,8 +274,8 @@ class ReceiverProcess {
                                      "--port", "0", "--http-port", "0", "--bind", "127.0.0.1", "--plain"};
     args.insert(args.end(), more.begin(), more.end());
     Spawn(args);
-    plain_warning_ = ReadLineFrom(err_);
-    std::string ready = ReadLineFrom(out_);
+    plain_warning_ = ReadLineFrom(err_.Get());
+    std::string ready = ReadLineFrom(out_.Get());
     unsigned upload = 0, http = 0;
     if (std::sscanf(ready.c_str(), "ovreceiver ready upload=%u http=%u", &upload, &http) != 2)
       return false;
@@ -293,14 +287,14 @@ class ReceiverProcess {
   int Stop(int sig = SIGTERM) {
     ::kill(pid_, sig);
     int status = WaitExit(pid_, std::chrono::seconds(5));
-    ::close(out_);
-    ::close(err_);
+    out_.Reset();
+    err_.Reset();
     pid_ = -1;
     return status;
   }
   pid_t pid() const { return pid_; }
-  int out() const { return out_; }
-  int err() const { return err_; }
+  int out() const { return out_.Get(); }
+  int err() const { return err_.Get(); }
   uint16_t port() const { return port_; }
   uint16_t http_port() const { return http_port_; }
   const std::string& plain_warning() const { return plain_warning_; }
@@ -323,7 +317,7 @@ class ReceiverProcess {
     return -1;
   }
   pid_t pid_ = -1;
-  int out_ = -1, err_ = -1;
+  UniqueFd out_, err_;
   uint16_t port_ = 0, http_port_ = 0;
   std::string plain_warning_;
 };

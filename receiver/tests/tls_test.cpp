@@ -97,10 +97,10 @@ TEST_F(TlsTest, OlderVersionsAndClientsInClearGetNothing) {
   Client plain(port());
   ASSERT_TRUE(plain.connected());
   EXPECT_EQ(plain.Command("HELLO OVT/1"), "") << "no answer in clear, and the connection closed";
-  int fd = ovr::test::Connect(http_port());
-  SendAll(fd, "POST /s?$dur$=1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
-  EXPECT_EQ(ReadToEnd(fd).find("HTTP/1.1"), std::string::npos);
-  ::close(fd);
+  UniqueFd fd = ovr::test::Connect(http_port());
+  SendAll(fd.Get(), "POST /s?$dur$=1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(ReadToEnd(fd.Get()).find("HTTP/1.1"), std::string::npos);
+  fd.Reset();
   EXPECT_EQ(Log(), "");
 }
 
@@ -121,25 +121,24 @@ TEST_F(TlsTest, TheHandshakeCountsAgainstTheLoginDeadlineAndLimits) {
   Limits limits;
   limits.login_timeout = std::chrono::seconds(1);
   Restart(limits);
-  int silent = ovr::test::Connect(port());
+  UniqueFd silent = ovr::test::Connect(port());
   auto since = std::chrono::steady_clock::now();
-  EXPECT_EQ(ReadToEnd(silent), "");
+  EXPECT_EQ(ReadToEnd(silent.Get()), "");
   EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::seconds(5)) << "closed at the deadline";
-  ::close(silent);
+  silent.Reset();
 
   limits.login_timeout = std::chrono::seconds(60);
   limits.pending_per_address = 1;
   Restart(limits);
-  int first = ovr::test::Connect(port());
+  UniqueFd first = ovr::test::Connect(port());
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   since = std::chrono::steady_clock::now();
   std::error_code ec;
   auto second = Connect(port(), TLS1_3_VERSION, ec);
   ASSERT_FALSE(ec) << ec.message();
-  EXPECT_EQ(ReadToEnd(first), "");
+  EXPECT_EQ(ReadToEnd(first.Get()), "");
   EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::seconds(5))
       << "the older connection, still without a handshake, made way";
-  ::close(first);
 }
 
 TEST(TlsContext, UnusableFilesAreNamed) {

@@ -151,18 +151,17 @@ TEST(ClassFactory, ClientReferencesAndServerLocksHoldTheModule) {
 
 TEST(ModuleThread, CountsInTheLockUntilItEnds) {
   const LONG locks = com::ModuleLockCount();
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  com::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::atomic<bool> ran{false};
   ASSERT_TRUE(com::StartModuleThread([&] {
-    WaitForSingleObject(release, INFINITE);
+    WaitForSingleObject(release.Get(), INFINITE);
     ran = true;
   }));
   EXPECT_EQ(com::ModuleLockCount(), locks + 1);
-  SetEvent(release);
+  SetEvent(release.Get());
   for (int i = 0; i < 500 && com::ModuleLockCount() != locks; ++i) Sleep(10);
   EXPECT_TRUE(ran);
   EXPECT_EQ(com::ModuleLockCount(), locks);
-  CloseHandle(release);
 }
 
 TEST(Bstr, NullStaysNullAndCopiesAreDeep) {

@@ -92,21 +92,19 @@ TEST_F(CutShort, AWindowDestroyedDuringTheWaitEndsItWithZero) {
 
 TEST_F(CutShort, AWindowOfAnotherThreadGivesZeroWithoutWaiting) {
   HWND foreign = nullptr;
-  HANDLE made = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  com::UniqueHandle made(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  com::UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::thread owner([&] {
     foreign = MakeWindow();
-    SetEvent(made);
-    WaitForSingleObject(done, INFINITE);
+    SetEvent(made.Get());
+    WaitForSingleObject(done.Get(), INFINITE);
     DestroyWindow(foreign);
   });
-  WaitForSingleObject(made, INFINITE);
+  WaitForSingleObject(made.Get(), INFINITE);
   EXPECT_EQ(ResolveHostAddress(foreign, com::Bstr(L"localhost").Get()), 0u);
   EXPECT_EQ(ResolveHostAddress(foreign, com::Bstr(L"10.0.0.1").Get()), 0x0A000001u) << "an address needs no window";
-  SetEvent(done);
+  SetEvent(done.Get());
   owner.join();
-  CloseHandle(made);
-  CloseHandle(done);
 }
 
 }  // namespace

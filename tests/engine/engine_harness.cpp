@@ -5,6 +5,7 @@
 #include "components/engine/protocol.h"
 #include "components/engine/xxh64.h"
 #include "components/ovres/component_classes.h"
+#include "ovtransfer/com/unique.h"
 
 namespace engine_tests {
 
@@ -117,14 +118,13 @@ HRESULT Put(ITransferEngine* engine, const std::wstring& remote, const std::wstr
 }
 
 std::string FileChecksum(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "missing";
+  com::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return "missing";
   ovengine::Xxh64 hash;
   std::vector<char> buffer(1 << 20);
   DWORD got = 0;
-  while (ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
+  while (ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
     hash.Update(buffer.data(), got);
-  CloseHandle(file);
   return ovengine::ChecksumText(hash.Digest());
 }
 

@@ -6,6 +6,7 @@
 
 #include "components/engine/plain_servers.h"
 #include "components/ovres/component_classes.h"
+#include "ovtransfer/com/unique.h"
 #include "ovtransfer/outside/transfer_engine_server.h"
 #include "support/com_apartment.h"
 #include "support/relay_process.h"
@@ -50,12 +51,11 @@ bool Contains(const std::string& haystack, const std::string& needle) {
 class PlainServerEntry {
  public:
   explicit PlainServerEntry(const std::wstring& name) : name_(name) {
-    HKEY key = nullptr;
+    com::UniqueHKey key;
     EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, ovengine::kPlainServersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                              &key, nullptr),
+                              key.Receive(), nullptr),
               ERROR_SUCCESS);
-    RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
-    RegCloseKey(key);
+    RegSetValueExW(key.Get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
   }
   ~PlainServerEntry() { RegDeleteKeyValueW(HKEY_CURRENT_USER, ovengine::kPlainServersKey, name_.c_str()); }
 

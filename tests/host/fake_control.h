@@ -76,12 +76,10 @@ class CFakeControl : public com::CComBase, public IDispatch, public IObjectSafet
   STDMETHODIMP GetClassID(CLSID* id) override { *id = kClsid; return S_OK; }
   STDMETHODIMP InitNew() override { return S_OK; }
   STDMETHODIMP Load(IPropertyBag* bag, IErrorLog* log) override {
-    VARIANT v;
-    VariantInit(&v);
-    if (SUCCEEDED(bag->Read(L"Label", &v, log)) && v.vt == VT_BSTR) label_ = v.bstrVal;
-    VariantClear(&v);
-    v.vt = VT_I4;
-    if (SUCCEEDED(bag->Read(L"Rate", &v, log)) && v.vt == VT_I4) rate_ = v.lVal;
+    com::UniqueVariant v;
+    if (SUCCEEDED(bag->Read(L"Label", v.Receive(), log)) && v.Get().vt == VT_BSTR) label_ = v.Get().bstrVal;
+    v.Receive()->vt = VT_I4;
+    if (SUCCEEDED(bag->Read(L"Rate", v.Address(), log)) && v.Get().vt == VT_I4) rate_ = v.Get().lVal;
     return S_OK;
   }
   STDMETHODIMP Save(IPropertyBag*, BOOL, BOOL) override { return E_NOTIMPL; }

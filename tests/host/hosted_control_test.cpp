@@ -13,16 +13,16 @@ namespace {
 
 const CLSID kControl = {0x33CA74CD, 0xE214, 0x41D1, {0x9E, 0x2D, 0x50, 0x7E, 0x7C, 0x17, 0x07, 0x9E}};
 
-VARIANT GetProperty(IUnknown* object, const wchar_t* name) {
-  VARIANT result;
-  VariantInit(&result);
+com::UniqueVariant GetProperty(IUnknown* object, const wchar_t* name) {
+  com::UniqueVariant result;
   com::ComPtr<IDispatch> dispatch;
   if (FAILED(object->QueryInterface(IID_IDispatch, dispatch.ReceiveVoid()))) return result;
   DISPID id = DISPID_UNKNOWN;
   LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
   DISPPARAMS none = {nullptr, nullptr, 0, 0};
   if (SUCCEEDED(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)))
-    dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr);
+    dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, result.Receive(), nullptr,
+                     nullptr);
   return result;
 }
 
@@ -58,16 +58,14 @@ TEST_F(Hosted, ActivatesInPlaceWithThePageSizeAndParams) {
   EXPECT_EQ(rect.bottom - rect.top, 188);
 
   // The PARAMs reached the properties before the window existed.
-  VARIANT v = GetProperty(control.Unknown(), L"DatabaseGUID");
-  ASSERT_EQ(v.vt, VT_BSTR);
-  EXPECT_STREQ(v.bstrVal, L"{7A4C0D3E-51B2-4F86-9C1A-HOSTTEST0001}");
-  VariantClear(&v);
+  com::UniqueVariant v = GetProperty(control.Unknown(), L"DatabaseGUID");
+  ASSERT_EQ(v.Get().vt, VT_BSTR);
+  EXPECT_STREQ(v.Get().bstrVal, L"{7A4C0D3E-51B2-4F86-9C1A-HOSTTEST0001}");
   v = GetProperty(control.Unknown(), L"EnabledRate");
-  EXPECT_EQ(v.lVal, 0);
+  EXPECT_EQ(v.Get().lVal, 0);
   v = GetProperty(control.Unknown(), L"SnapshotUploadUrl");
-  ASSERT_EQ(v.vt, VT_BSTR);
-  EXPECT_STREQ(v.bstrVal, L"http://127.0.0.1:9/snap");
-  VariantClear(&v);
+  ASSERT_EQ(v.Get().vt, VT_BSTR);
+  EXPECT_STREQ(v.Get().bstrVal, L"http://127.0.0.1:9/snap");
 
   // The dialog's task list appears once the window is initialised.
   EXPECT_TRUE(host::PumpMessagesUntil([&] { return GetDlgItem(window, 203) != nullptr; }, 5000));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fake_control.h"
+#include "ovtransfer/com/unique.h"
 #include "page_host.h"
 #include "script_host.h"
 #include "support/com_apartment.h"
@@ -160,11 +161,13 @@ TEST_F(PageRun, ScriptFilesAreReadBesideThePage) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   std::wstring file = std::wstring(temp) + L"ovhost_lib_test.js";
-  HANDLE f = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const char code[] = "function greet(n) { return 'hi ' + n; }";
-  DWORD n = 0;
-  WriteFile(f, code, sizeof(code) - 1, &n, nullptr);
-  CloseHandle(f);
+  {
+    com::UniqueFile f(
+        CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const char code[] = "function greet(n) { return 'hi ' + n; }";
+    DWORD n = 0;
+    WriteFile(f.Get(), code, sizeof(code) - 1, &n, nullptr);
+  }
   host::PageOptions o;
   o.visible = false;
   o.out = [this](const std::wstring& s) { out.push_back(s); };

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "ovtransfer/com/unique.h"
 #include "support/com_apartment.h"
 
 namespace {
@@ -29,31 +30,30 @@ Result RunHost(const std::wstring& args) {
   std::wstring out_path = std::wstring(temp) + L"ovhost_test_out.txt";
   std::wstring err_path = std::wstring(temp) + L"ovhost_test_err.txt";
   SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-  HANDLE out = CreateFileW(out_path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                           CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-  HANDLE err = CreateFileW(err_path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                           CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  com::UniqueFile out(CreateFileW(out_path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+  com::UniqueFile err(CreateFileW(err_path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = out;
-  si.hStdError = err;
+  si.hStdOutput = out.Get();
+  si.hStdError = err.Get();
   std::wstring exe = testing_support::ProgramFolder() + L"\\ovhost.exe";
   std::wstring line = L"\"" + exe + L"\" " + args;
   PROCESS_INFORMATION pi = {};
   if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
     if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 999);
     GetExitCodeProcess(pi.hProcess, &r.code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    com::UniqueHandle thread(pi.hThread), process(pi.hProcess);
   }
-  SetFilePointer(out, 0, nullptr, FILE_BEGIN);
-  SetFilePointer(err, 0, nullptr, FILE_BEGIN);
-  r.out = Drain(out);
-  r.err = Drain(err);
-  CloseHandle(out);
-  CloseHandle(err);
+  SetFilePointer(out.Get(), 0, nullptr, FILE_BEGIN);
+  SetFilePointer(err.Get(), 0, nullptr, FILE_BEGIN);
+  r.out = Drain(out.Get());
+  r.err = Drain(err.Get());
+  out.Reset();
+  err.Reset();
   DeleteFileW(out_path.c_str());
   DeleteFileW(err_path.c_str());
   return r;
@@ -63,10 +63,10 @@ std::wstring WritePage(const wchar_t* name, const std::string& utf8) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   std::wstring path = std::wstring(temp) + name;
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  com::UniqueFile f(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD n = 0;
-  WriteFile(f, utf8.data(), static_cast<DWORD>(utf8.size()), &n, nullptr);
-  CloseHandle(f);
+  WriteFile(f.Get(), utf8.data(), static_cast<DWORD>(utf8.size()), &n, nullptr);
   return path;
 }
 

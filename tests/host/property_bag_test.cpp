@@ -35,11 +35,10 @@ class Bag : public ::testing::Test {
                                          bag_.Receive()),
               S_OK);
   }
-  VARIANT Read(const wchar_t* name, VARTYPE type, HRESULT expected, IErrorLog* log = nullptr) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = type;
-    EXPECT_EQ(bag_->Read(name, &v, log), expected) << name;
+  com::UniqueVariant Read(const wchar_t* name, VARTYPE type, HRESULT expected, IErrorLog* log = nullptr) {
+    com::UniqueVariant v;
+    v.Receive()->vt = type;
+    EXPECT_EQ(bag_->Read(name, v.Address(), log), expected) << name;
     return v;
   }
   testing_support::ComApartment apartment_;
@@ -47,46 +46,43 @@ class Bag : public ::testing::Test {
 };
 
 TEST_F(Bag, GivesTextUnlessATypeIsAsked) {
-  VARIANT v = Read(L"DatabaseGUID", VT_EMPTY, S_OK);
-  ASSERT_EQ(v.vt, VT_BSTR);
-  EXPECT_STREQ(v.bstrVal, L"{G}");
-  VariantClear(&v);
+  com::UniqueVariant v = Read(L"DatabaseGUID", VT_EMPTY, S_OK);
+  ASSERT_EQ(v.Get().vt, VT_BSTR);
+  EXPECT_STREQ(v.Get().bstrVal, L"{G}");
   v = Read(L"UploadRate", VT_BSTR, S_OK);
-  ASSERT_EQ(v.vt, VT_BSTR);
-  EXPECT_STREQ(v.bstrVal, L"1024");  // the first of a repeated name
-  VariantClear(&v);
+  ASSERT_EQ(v.Get().vt, VT_BSTR);
+  EXPECT_STREQ(v.Get().bstrVal, L"1024");  // the first of a repeated name
 }
 
 TEST_F(Bag, CoercesToTheTypeAskedFor) {
-  VARIANT v = Read(L"UploadRate", VT_UI4, S_OK);
-  EXPECT_EQ(v.vt, VT_UI4);
-  EXPECT_EQ(v.ulVal, 1024u);
+  com::UniqueVariant v = Read(L"UploadRate", VT_UI4, S_OK);
+  EXPECT_EQ(v.Get().vt, VT_UI4);
+  EXPECT_EQ(v.Get().ulVal, 1024u);
   v = Read(L"EnabledRate", VT_I4, S_OK);
-  EXPECT_EQ(v.vt, VT_I4);
-  EXPECT_EQ(v.lVal, 0);
+  EXPECT_EQ(v.Get().vt, VT_I4);
+  EXPECT_EQ(v.Get().lVal, 0);
   v = Read(L"EnabledRate", VT_BOOL, S_OK);
-  EXPECT_EQ(v.vt, VT_BOOL);
-  EXPECT_EQ(v.boolVal, VARIANT_FALSE);
+  EXPECT_EQ(v.Get().vt, VT_BOOL);
+  EXPECT_EQ(v.Get().boolVal, VARIANT_FALSE);
   v = Read(L"Ratio", VT_R8, S_OK);  // page text reads the same in every locale
-  EXPECT_DOUBLE_EQ(v.dblVal, 1.5);
+  EXPECT_DOUBLE_EQ(v.Get().dblVal, 1.5);
 }
 
 TEST_F(Bag, NamesIgnoreCaseAndMissingNamesAreInvalid) {
-  VARIANT v = Read(L"databaseguid", VT_EMPTY, S_OK);
-  EXPECT_STREQ(v.bstrVal, L"{G}");
-  VariantClear(&v);
+  com::UniqueVariant v = Read(L"databaseguid", VT_EMPTY, S_OK);
+  EXPECT_STREQ(v.Get().bstrVal, L"{G}");
   v = Read(L"SnapshotUploadUrl", VT_EMPTY, E_INVALIDARG);
-  EXPECT_EQ(v.vt, VT_EMPTY);
+  EXPECT_EQ(v.Get().vt, VT_EMPTY);
   v = Read(L"_cx", VT_UI4, E_INVALIDARG);
-  EXPECT_EQ(v.vt, VT_UI4);  // untouched
+  EXPECT_EQ(v.Get().vt, VT_UI4);  // untouched
 }
 
 TEST_F(Bag, TextThatIsNotOfTheTypeFailsAndIsLogged) {
   ASSERT_EQ(host::CPropertyBag::Create({{L"UploadRate", L"fast"}}, bag_.Receive()), S_OK);
   com::ComPtr<IErrorLog> log;
   ASSERT_EQ(com::CreateInstance<ErrorLog>(nullptr, IID_IErrorLog, log.ReceiveVoid()), S_OK);
-  VARIANT v = Read(L"UploadRate", VT_UI4, DISP_E_TYPEMISMATCH, log.Get());
-  EXPECT_EQ(v.vt, VT_UI4);
+  com::UniqueVariant v = Read(L"UploadRate", VT_UI4, DISP_E_TYPEMISMATCH, log.Get());
+  EXPECT_EQ(v.Get().vt, VT_UI4);
   auto* l = static_cast<ErrorLog*>(log.Get());
   EXPECT_EQ(l->count, 1);
   EXPECT_EQ(l->last_name, L"UploadRate");
@@ -100,12 +96,11 @@ TEST_F(Bag, WriteReplacesOrAdds) {
   v.lVal = 77;
   EXPECT_EQ(bag_->Write(L"UPLOADRATE", &v), S_OK);
   EXPECT_EQ(bag_->Write(L"_cx", &v), S_OK);
-  VARIANT r = Read(L"UploadRate", VT_I4, S_OK);
-  EXPECT_EQ(r.lVal, 77);
+  com::UniqueVariant r = Read(L"UploadRate", VT_I4, S_OK);
+  EXPECT_EQ(r.Get().lVal, 77);
   r = Read(L"_cx", VT_EMPTY, S_OK);
-  EXPECT_STREQ(r.bstrVal, L"77");
-  VariantClear(&r);
-  EXPECT_EQ(bag_->Read(nullptr, &r, nullptr), E_POINTER);
+  EXPECT_STREQ(r.Get().bstrVal, L"77");
+  EXPECT_EQ(bag_->Read(nullptr, r.Receive(), nullptr), E_POINTER);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ovtransfer/com/registry.h"
+#include "ovtransfer/com/unique.h"
 #include "ovtransfer/module/settings.h"
 
 namespace {
@@ -30,15 +31,15 @@ TEST_F(SettingsStore, MissingKeyLeavesTheValueAndTheFirstWriteCreatesIt) {
 }
 
 TEST_F(SettingsStore, FourBytesAreReadWhateverTheirTypeAndOtherSizesAreAbsent) {
-  HKEY key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, settings::kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+  com::UniqueHKey key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, settings::kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Receive(),
                             nullptr),
             ERROR_SUCCESS);
   const BYTE rate[] = {0x00, 0x04, 0x00, 0x00};
-  RegSetValueExW(key, L"MaxUploadRate", 0, REG_BINARY, rate, sizeof(rate));
+  RegSetValueExW(key.Get(), L"MaxUploadRate", 0, REG_BINARY, rate, sizeof(rate));
   ULONGLONG wide = 8;
-  RegSetValueExW(key, L"MaxTaskCount", 0, REG_QWORD, reinterpret_cast<BYTE*>(&wide), sizeof(wide));
-  RegCloseKey(key);
+  RegSetValueExW(key.Get(), L"MaxTaskCount", 0, REG_QWORD, reinterpret_cast<BYTE*>(&wide), sizeof(wide));
+  key.Reset();
 
   DWORD value = 7;
   ASSERT_TRUE(settings::ReadDword(settings::kMaxUploadRate, &value));
@@ -47,9 +48,9 @@ TEST_F(SettingsStore, FourBytesAreReadWhateverTheirTypeAndOtherSizesAreAbsent) {
   EXPECT_FALSE(settings::ReadDword(settings::kMaxTaskCount, &value)) << "eight bytes are no limit";
   EXPECT_EQ(value, 7u);
 
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, settings::kSettingsKey, 0, KEY_WRITE, &key), ERROR_SUCCESS);
-  RegSetValueExW(key, L"MaxTaskCount", 0, REG_BINARY, rate, 2);
-  RegCloseKey(key);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, settings::kSettingsKey, 0, KEY_WRITE, key.Receive()), ERROR_SUCCESS);
+  RegSetValueExW(key.Get(), L"MaxTaskCount", 0, REG_BINARY, rate, 2);
+  key.Reset();
   EXPECT_FALSE(settings::ReadDword(settings::kMaxTaskCount, &value)) << "nor are two";
   EXPECT_EQ(value, 7u);
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <random>
 
+#include "ovtransfer/com/folder_walk.h"
+#include "ovtransfer/com/unique.h"
 #include "ovtransfer/queue/task_store.h"
 #include "support/scratch_folder.h"
 
@@ -56,7 +58,8 @@ TEST(TaskStore, DoneTasksAreNotWritten) {
   EXPECT_EQ(EncodeTaskStore({SampleTask(TASK_DONE, 1)}).size(), 16u);
 }
 
-TEST(TaskStore, AFileBuiltFromTheLayoutReadsBackExactly) {
+// One task with one entry, each field put where the layout says.
+std::vector<BYTE> LayoutBytes() {
   std::vector<BYTE> b(16 + 4664 + 3120, 0);
   Put32(b, 0, 0x75696668);
   Put32(b, 4, 1);
@@ -83,9 +86,12 @@ TEST(TaskStore, AFileBuiltFromTheLayoutReadsBackExactly) {
   Put32(b, e + 3104, 3);
   Put32(b, e + 3108, FILE_PRIMARY);
   Put32(b, e + 3112, 41);
+  return b;
+}
 
+TEST(TaskStore, AFileBuiltFromTheLayoutReadsBackExactly) {
   std::vector<UploadTask> tasks;
-  ASSERT_EQ(DecodeTaskStore(b, &tasks), StoreDamage::kNone);
+  ASSERT_EQ(DecodeTaskStore(LayoutBytes(), &tasks), StoreDamage::kNone);
   ASSERT_EQ(tasks.size(), 1u);
   const UploadTask& task = tasks[0];
   EXPECT_EQ(task.flags, 0x35u);
@@ -108,6 +114,25 @@ TEST(TaskStore, AFileBuiltFromTheLayoutReadsBackExactly) {
   EXPECT_EQ(f.state, 3u);
   EXPECT_EQ(f.flags, FILE_PRIMARY);
   EXPECT_EQ(f.id, 41u);
+}
+
+TEST(TaskStore, WritingPutsEveryFieldWhereTheLayoutSays) {
+  std::vector<UploadTask> tasks;
+  ASSERT_EQ(DecodeTaskStore(LayoutBytes(), &tasks), StoreDamage::kNone);
+  tasks[0].id = 999;  // the reader leaves ids to its caller
+  EXPECT_EQ(EncodeTaskStore(tasks), LayoutBytes());
+
+  // Text longer than its field is cut so that the terminator still fits.
+  UploadTask t = SampleTask(TASK_QUEUED, 1);
+  t.title.assign(5000, L'x');
+  t.files[0].local_path.assign(300, L'p');
+  const std::vector<BYTE> bytes = EncodeTaskStore({t});
+  ASSERT_EQ(bytes.size(), 16u + 4664 + 3120);
+  std::vector<UploadTask> back;
+  ASSERT_EQ(DecodeTaskStore(bytes, &back), StoreDamage::kNone);
+  EXPECT_EQ(back[0].title, std::wstring(1023, L'x'));
+  EXPECT_EQ(back[0].files[0].local_path, std::wstring(259, L'p'));
+  EXPECT_EQ(back[0].files[0].remote_name, t.files[0].remote_name);
 }
 
 TEST(TaskStore, RoundTripKeepsEveryField) {
@@ -202,14 +227,13 @@ TEST(TaskStore, AFailedReplacementKeepsThePreviousStore) {
   const std::wstring store = d / L"q.ini";
   ASSERT_EQ(ReplaceFileAtomically(store, {1, 2, 3}), S_OK);
   // Another program holds the store open: the new queue cannot be put in place.
-  HANDLE held = CreateFileW(store.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  com::UniqueFile held(CreateFileW(store.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   EXPECT_NE(ReplaceFileAtomically(store, {9, 9, 9, 9}), S_OK);
-  CloseHandle(held);
+  held.Reset();
   EXPECT_EQ(testing_support::ReadFileBytes(store), std::string("\x01\x02\x03", 3));
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((d / L"*.tmp").c_str(), &found);
-  EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "no half-written file stays behind";
-  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  EXPECT_FALSE(com::ForEachEntry(
+      d.Path(), [](const WIN32_FIND_DATAW&) { return true; }, L"*.tmp"))
+      << "no half-written file stays behind";
   ASSERT_EQ(ReplaceFileAtomically(store, {4, 5}), S_OK);
   EXPECT_EQ(testing_support::ReadFileBytes(store), std::string("\x04\x05", 2));
 }

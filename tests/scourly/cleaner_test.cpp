@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "cache_cleaner.h"
+#include "ovtransfer/com/folder_walk.h"
+#include "ovtransfer/com/unique.h"
 #include "support/com_apartment.h"
 #include "support/scratch_folder.h"
 
@@ -18,22 +20,21 @@ const wchar_t kSettings[] = L"Software\\Corvane\\Lumivo\\Brevant";
 void SetCachePath(const std::wstring* path) {
   RegDeleteKeyW(HKEY_CURRENT_USER, kSettings);
   if (!path) return;
-  HKEY key;
-  RegCreateKeyExW(HKEY_CURRENT_USER, kSettings, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
-  RegSetValueExW(key, L"P2PCachePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(path->c_str()),
+  com::UniqueHKey key;
+  RegCreateKeyExW(HKEY_CURRENT_USER, kSettings, 0, nullptr, 0, KEY_WRITE, nullptr, key.Receive(), nullptr);
+  RegSetValueExW(key.Get(), L"P2PCachePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(path->c_str()),
                  static_cast<DWORD>((path->size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
 }
 
-HANDLE Start(const std::wstring& exe, const std::wstring& folder) {
+com::UniqueHandle Start(const std::wstring& exe, const std::wstring& folder) {
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi = {};
   std::wstring command = L"\"" + exe + L"\"";
   if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, &pi))
-    return nullptr;
-  CloseHandle(pi.hThread);
-  return pi.hProcess;
+    return {};
+  com::UniqueHandle thread(pi.hThread);
+  return com::UniqueHandle(pi.hProcess);
 }
 
 struct Found {
@@ -69,14 +70,11 @@ class CleanerRun {
  public:
   explicit CleanerRun(const std::wstring& working_folder) {
     process_ = Start(testing_support::ProgramFolder() + L"\\Scourly.exe", working_folder);
-    if (process_) dialog_ = WaitForWindow(GetProcessId(process_), false);
+    if (process_) dialog_ = WaitForWindow(GetProcessId(process_.Get()), false);
   }
   ~CleanerRun() {
     if (dialog_) PostMessageW(dialog_, WM_COMMAND, IDCANCEL, 0);
-    if (process_) {
-      if (WaitForSingleObject(process_, 10000) != WAIT_OBJECT_0) TerminateProcess(process_, 9);
-      CloseHandle(process_);
-    }
+    if (process_ && WaitForSingleObject(process_.Get(), 10000) != WAIT_OBJECT_0) TerminateProcess(process_.Get(), 9);
   }
   bool Ready() const { return dialog_ != nullptr; }
   // Presses "清理" and answers the message that follows; its text, or empty without one.
@@ -85,7 +83,7 @@ class CleanerRun {
     return AnswerMessage(30000);
   }
   std::wstring AnswerMessage(DWORD timeout_ms) {
-    HWND box = WaitForWindow(GetProcessId(process_), true, timeout_ms);
+    HWND box = WaitForWindow(GetProcessId(process_.Get()), true, timeout_ms);
     if (!box) return {};
     wchar_t text[256] = {}, caption[64] = {};
     GetDlgItemTextW(box, 0xFFFF, text, 256);
@@ -96,11 +94,11 @@ class CleanerRun {
     return text;
   }
   HWND Dialog() const { return dialog_; }
-  HANDLE Process() const { return process_; }
+  HANDLE Process() const { return process_.Get(); }
   const std::wstring& Caption() const { return caption_; }
 
  private:
-  HANDLE process_ = nullptr;
+  com::UniqueHandle process_;
   HWND dialog_ = nullptr;
   std::wstring caption_;
 };
@@ -118,33 +116,25 @@ class Cleaner : public ::testing::Test {
   }
   void TearDown() override {
     SetCachePath(nullptr);
-    for (HANDLE p : services_) {
-      TerminateProcess(p, 0);
-      CloseHandle(p);
-    }
+    for (const com::UniqueHandle& p : services_) TerminateProcess(p.Get(), 0);
   }
   HANDLE StartService(const wchar_t* name) {
     const std::wstring exe = scratch_.MakeFolder(std::wstring(L"bin-") + name) + L"\\" + name;
     CopyFileW((testing_support::ProgramFolder() + L"\\service_stub.exe").c_str(), exe.c_str(), FALSE);
-    HANDLE p = Start(exe, work_);
-    if (p) services_.push_back(p);
-    return p;
+    com::UniqueHandle p = Start(exe, work_);
+    if (!p) return nullptr;
+    services_.push_back(std::move(p));
+    return services_.back().Get();
   }
   bool CacheIsEmpty() {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((cache_ + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
     int entries = 0;
-    do
-      if (lstrcmpW(found.cFileName, L".") && lstrcmpW(found.cFileName, L"..")) ++entries;
-    while (FindNextFileW(search, &found));
-    FindClose(search);
-    return entries == 0;
+    const bool listed = com::ForEachEntry(cache_, [&](const WIN32_FIND_DATAW&) { return ++entries, true; });
+    return listed && entries == 0;
   }
 
   ScratchFolder scratch_;
   std::wstring cache_, sibling_, work_;
-  std::vector<HANDLE> services_;
+  std::vector<com::UniqueHandle> services_;
 };
 
 TEST_F(Cleaner, StopsEveryServiceInstanceAndEmptiesOnlyTheCacheFolder) {

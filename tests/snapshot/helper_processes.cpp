@@ -4,19 +4,20 @@
 #include <tlhelp32.h>
 
 #include "media_files.h"
+#include "ovtransfer/com/text.h"
+#include "ovtransfer/com/unique.h"
 #include "support/com_apartment.h"
 
 namespace snapshot_tests {
 
 int ChildProcesses(const wchar_t* program_name) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  com::UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return -1;
   int found = 0;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-    if (entry.th32ParentProcessID == GetCurrentProcessId() && !_wcsicmp(entry.szExeFile, program_name)) ++found;
-  CloseHandle(snapshot);
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry))
+    if (entry.th32ParentProcessID == GetCurrentProcessId() && com::SameText(entry.szExeFile, program_name)) ++found;
   return found;
 }
 

@@ -7,6 +7,7 @@
 #include "helper_processes.h"
 #include "media_files.h"
 #include "ovtransfer/probe/probe_protocol.h"
+#include "ovtransfer/com/unique.h"
 #include "ovtransfer/snapshot/probe_helper.h"
 #include "support/com_apartment.h"
 #include "support/scratch_folder.h"
@@ -135,14 +136,13 @@ TEST_F(Helper, WrongAnswersAndCrashesAreFailures) {
 TEST_F(Helper, TheHelperInheritsNoOtherHandle) {
   UseFakeHelper(20000);
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  HANDLE event = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
+  com::UniqueHandle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
   ASSERT_TRUE(event);
   wchar_t name[40];
-  swprintf(name, 40, L"handle-%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(event)));
+  swprintf(name, 40, L"handle-%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(event.Get())));
   LONG open = -1;
   ASSERT_EQ(ProbeDurationInHelper(files_ / name, &open), S_OK);
   EXPECT_EQ(open, 0) << "an inheritable handle of the page's process reached the helper";
-  CloseHandle(event);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "helper_processes.h"
 #include "local_http_server.h"
 #include "media_files.h"
+#include "ovtransfer/com/folder_walk.h"
 #include "ovtransfer/snapshot/probe_helper.h"
 #include "ovtransfer/queue/task_queue.h"
 #include "ovtransfer/snapshot/snapshot_jobs.h"
@@ -97,13 +98,10 @@ class Jobs : public ::testing::Test {
   }
   std::vector<std::wstring> TempFiles() {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((temp_.Path() + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    do {
-      if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L"..")) names.push_back(found.cFileName);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    com::ForEachEntry(temp_.Path(), [&](const WIN32_FIND_DATAW& found) {
+      names.push_back(found.cFileName);
+      return true;
+    });
     return names;
   }
 

@@ -1,12 +1,12 @@
 #include "support/com_apartment.h"
 
-#include "ovtransfer/com/ptr.h"
+#include "ovtransfer/com/unique.h"
 
 namespace testing_support {
 
 std::optional<std::wstring> ReadRegString(HKEY root, const std::wstring& key, const wchar_t* name) {
-  com::RegKey k;
-  if (k.Open(root, key.c_str(), KEY_QUERY_VALUE) != ERROR_SUCCESS) return std::nullopt;
+  com::UniqueHKey k;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, k.Receive()) != ERROR_SUCCESS) return std::nullopt;
   wchar_t data[2048];
   DWORD size = sizeof(data), type = 0;
   if (RegQueryValueExW(k.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS ||
@@ -16,8 +16,8 @@ std::optional<std::wstring> ReadRegString(HKEY root, const std::wstring& key, co
 }
 
 bool RegKeyExists(HKEY root, const std::wstring& key) {
-  com::RegKey k;
-  return k.Open(root, key.c_str(), KEY_READ) == ERROR_SUCCESS;
+  com::UniqueHKey k;
+  return RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, k.Receive()) == ERROR_SUCCESS;
 }
 
 std::wstring ProgramFolder() {

@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "ovtransfer/com/unique.h"
 #include "support/scratch_folder.h"
 #include "support/unix_program.h"
 
@@ -52,13 +53,10 @@ bool TrustRootCertificate(const std::wstring& pem_path, std::string* error, std:
     swprintf(hex, 3, L"%02X", b);
     key_path += hex;
   }
-  HKEY key = nullptr;
+  com::UniqueHKey key;
   LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE,
-                            nullptr, &key, nullptr);
-  if (rc == ERROR_SUCCESS) {
-    rc = RegSetValueExW(key, L"Blob", 0, REG_BINARY, blob.data(), blob_size);
-    RegCloseKey(key);
-  }
+                            nullptr, key.Receive(), nullptr);
+  if (rc == ERROR_SUCCESS) rc = RegSetValueExW(key.Get(), L"Blob", 0, REG_BINARY, blob.data(), blob_size);
   if (rc != ERROR_SUCCESS) {
     *error = "the root store key cannot be written: error " + std::to_string(rc);
     return false;

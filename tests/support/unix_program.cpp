@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "ovtransfer/com/unique.h"
 #include "support/scratch_folder.h"
 
 namespace testing_support {
@@ -54,8 +55,7 @@ bool StartUnixProgram(const std::wstring& unix_program, const std::wstring& argu
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return false;
-  if (process.hProcess) CloseHandle(process.hProcess);
-  if (process.hThread) CloseHandle(process.hThread);
+  com::UniqueHandle started(process.hProcess), thread(process.hThread);  // the program runs on alone
   return true;
 }
 
