@@ -191,15 +191,14 @@ std::wstring WriteTestFile(const testing_support::ScratchFolder& folder, const s
 
 // Whether the receiver holds the remote file with this checksum.
 bool Arrived(const testing_support::ReceiverProcess& receiver, const std::wstring& remote, uint64_t checksum) {
-  HANDLE file = CreateFileW(receiver.PathOf(remote).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  com::UniqueFile file(CreateFileW(receiver.PathOf(remote).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file.Valid()) return false;
   std::vector<char> buffer(1 << 20);
   ovengine::Xxh64 hash;
   DWORD got = 0;
-  while (ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
+  while (ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
     hash.Update(buffer.data(), got);
-  CloseHandle(file);
   return hash.Digest() == checksum;
 }
 
