@@ -149,6 +149,8 @@ void Session::ReadMore() {
                           if (self->state_ == State::kData && self->buffer_.size() < kDataBuffer) {
                             self->UseBuffer(kDataBuffer);  // flowing again
                             self->WatchData();
+                          } else if (paused) {
+                            self->WatchData();  // the pause met bytes already read: watch on
                           }
                           self->Process();
                         });

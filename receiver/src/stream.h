@@ -64,9 +64,11 @@ class TcpStream {
       done(std::error_code());
     });
   }
+  // Reads what has come, up to the buffer's size; done(error_code, bytes). Bytes read before
+  // an error are given first, without it; the next read meets the error again.
   template <typename Handler>
   void AsyncReadSome(asio::mutable_buffer buffer, Handler&& done) {
-    if (tls_) return tls_->async_read_some(buffer, std::forward<Handler>(done));
+    if (tls_) return ReadRecords(buffer, 0, std::forward<Handler>(done));
     socket_.async_read_some(buffer, std::forward<Handler>(done));
   }
   template <typename Handler>
@@ -102,6 +104,27 @@ class TcpStream {
   }
 
  private:
+  // A TLS read gives one record (16 KiB) at most: records that are already here are taken
+  // into the same buffer, so that a file's bytes reach storage in pieces as big as in clear
+  // rather than one write (and one handler) per record.
+  template <typename Handler>
+  void ReadRecords(asio::mutable_buffer buffer, size_t got, Handler&& done) {
+    tls_->async_read_some(buffer + got, [this, buffer, got, done = std::forward<Handler>(done)](
+                                            std::error_code ec, size_t n) mutable {
+      got += n;
+      if (ec) return done(got > 0 ? std::error_code() : ec, got);
+      if (buffer.size() - got >= kTlsRecord && RecordsWaiting()) return ReadRecords(buffer, got, std::move(done));
+      done(ec, got);
+    });
+  }
+  // Decrypted bytes not yet taken, or bytes of further records here or on the socket.
+  bool RecordsWaiting() {
+    SSL* ssl = tls_->native_handle();
+    std::error_code ec;
+    return SSL_has_pending(ssl) || BIO_ctrl_pending(SSL_get_rbio(ssl)) > 0 || socket().available(ec) > 0;
+  }
+  static constexpr size_t kTlsRecord = 16 * 1024;
+
   template <typename Handler>
   void EndSendingAndDrop(Handler&& done) {
     std::error_code ec;
