@@ -25,7 +25,23 @@ bool UnixProcessAlive(int pid) {
   return state != 'Z' && state != 'X';
 }
 
+// User and system time from /proc/PID/stat, in the kernel's clock ticks (100 a second on
+// the machines this runs on).
+double UnixCpuSeconds(const std::wstring& pid) {
+  const std::string stat = ReadFileBytes(L"Z:\\proc\\" + pid + L"\\stat");
+  const size_t end = stat.rfind(')');
+  if (end == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(end + 1));
+  std::string field;
+  unsigned long long user = 0, system = 0;
+  for (int i = 0; i < 11 && fields >> field; ++i) {}  // state .. cmajflt
+  fields >> user >> system;
+  return static_cast<double>(user + system) / 100.0;
+}
+
 }  // namespace
+
+double OwnCpuSeconds() { return UnixCpuSeconds(L"self"); }
 
 std::wstring WindowsPathOf(const std::string& unix_path) {
   std::wstring path = L"Z:" + Widen(unix_path);
@@ -60,6 +76,8 @@ bool StartUnixProgram(const std::wstring& unix_program, const std::wstring& argu
 }
 
 bool WatchedProgram::Running() const { return pid_ > 0 && UnixProcessAlive(pid_); }
+
+double WatchedProgram::CpuSeconds() const { return pid_ > 0 ? UnixCpuSeconds(std::to_wstring(pid_)) : 0; }
 
 bool WatchedProgram::Start(const std::string& exec_command, const std::string& output_file,
                            const std::string& pid_file, const std::string& ready_prefix, std::string* ready_line,
