@@ -17,8 +17,8 @@ std::string UnixPath(const std::wstring& windows_path);
 std::wstring WindowsPathOf(const std::string& unix_path);
 // Starts a Unix program with a command line; Wine gives no handle to wait on.
 bool StartUnixProgram(const std::wstring& unix_program, const std::wstring& arguments);
-// Processor seconds (user and system) that this program has used so far, as the Unix
-// system counts them: comparable with CpuSeconds of a Unix program.
+// Processor seconds (user and system) that this program has used so far, as the system
+// counts them: comparable with CpuSeconds of a Unix program.
 double OwnCpuSeconds();
 
 class WatchedProgram {
