@@ -67,8 +67,10 @@ class Receiver {
     if (pid_ == 0) {
       ::dup2(out[1], 1);
       std::string root = (dir / "root").string(), users = (dir / "users").string();
+      // Its clients speak the bare protocol: the receiver runs in clear (and says so on
+      // standard error, which stays the bench's).
       ::execl(binary.c_str(), binary.c_str(), "--root", root.c_str(), "--users", users.c_str(),
-              "--port", "0", "--bind", "127.0.0.1", static_cast<char*>(nullptr));
+              "--port", "0", "--bind", "127.0.0.1", "--plain", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ovr::UniqueFd(out[1]).Reset();  // the receiver's end

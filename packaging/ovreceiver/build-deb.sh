@@ -57,7 +57,7 @@ Description: upload receiver of the media site's transfer control
  placed atomically below one folder, and the control's duration reports
  and stills over HTTP. Users log in with passwords stored as yescrypt
  hashes. The package runs it as a hardened systemd service with its own
- system user, reloads users and log on SIGHUP, and can serve
+ system user, reloads users, certificate and log on SIGHUP, and can serve
  Prometheus metrics.
 CONTROL
 (cd "$pkg" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z |

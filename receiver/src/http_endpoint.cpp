@@ -219,19 +219,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection>, publ
                                                                            size_t) {
       if (self->closed_) return;
       if (ec) return self->Abort();
-      self->stream_.ShutdownSend();
-      self->Linger();
-    });
-  }
-
-  // Reads what the client still sends (a refused body) until it closes, so that the
-  // reply is not destroyed by a reset; the request timer bounds the wait.
-  void Linger() {
-    stream_.AsyncReadSome(asio::buffer(scratch_), [self = shared_from_this()](std::error_code ec,
-                                                                             size_t) {
-      if (self->closed_) return;
-      if (ec) return self->Abort();
-      self->Linger();
+      // The request timer bounds the wait for the client's end.
+      self->stream_.AsyncEnd([self](std::error_code) { self->Abort(); });
     });
   }
 

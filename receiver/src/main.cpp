@@ -123,6 +123,8 @@ int main(int argc, char** argv) {
       std::cerr << "ovreceiver: warning: --plain: user names, passwords and files cross the network readable\n";
     } else {
       tls.uploads = ovr::MakeTlsContext(o.tls_cert, o.tls_key);
+      std::string warning = ovr::CertificateDateWarning(*tls.uploads, o.tls_cert);
+      if (!warning.empty()) std::cerr << "ovreceiver: warning: " << warning << '\n';
       if (o.http_plain)
         std::cerr << "ovreceiver: warning: --http-plain: the HTTP endpoint serves in clear\n";
       else
@@ -131,7 +133,13 @@ int main(int argc, char** argv) {
     ovr::Server server(users, storage, o.bind, o.port, o.http_port, o.limits, tls);
     server.StopOnSignals();
     asio::signal_set hangup(server.io(), SIGHUP);
-    ovr::OnEverySignal(hangup, [&] { ovr::Reload(users, o.users, log); });
+    ovr::OnEverySignal(hangup, [&] {
+      ovr::Reload(users, o.users, log);
+      if (!o.plain)
+        ovr::ReloadCertificate(o.tls_cert, o.tls_key, [&](std::shared_ptr<asio::ssl::context> fresh) {
+          server.UseTls({fresh, fresh});  // a port in clear stays so
+        });
+    });
     std::optional<ovr::MetricsEndpoint> metrics;
     if (o.metrics_port)
       metrics.emplace(server.io(), o.metrics_bind, *o.metrics_port,

@@ -32,6 +32,20 @@ void Reload(Users& users, const std::string& users_path, EventLog& log) {
   std::cerr << std::flush;
 }
 
+void ReloadCertificate(const std::string& chain_file, const std::string& key_file,
+                       const std::function<void(std::shared_ptr<asio::ssl::context>)>& use) {
+  try {
+    std::shared_ptr<asio::ssl::context> fresh = MakeTlsContext(chain_file, key_file);
+    use(fresh);
+    std::cerr << "ovreceiver: reloaded the certificate " << chain_file << " for new connections\n";
+    std::string warning = CertificateDateWarning(*fresh, chain_file);
+    if (!warning.empty()) std::cerr << "ovreceiver: warning: " << warning << '\n';
+  } catch (const std::exception& e) {
+    std::cerr << "ovreceiver: reload: " << e.what() << "; keeping the certificate loaded before\n";
+  }
+  std::cerr << std::flush;
+}
+
 void OnEverySignal(asio::signal_set& signals, std::function<void()> reload) {
   signals.async_wait([&signals, reload = std::move(reload)](std::error_code ec, int) {
     if (ec) return;

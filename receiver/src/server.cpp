@@ -55,6 +55,17 @@ void Server::SweepPartialsLater() {
   });
 }
 
+void Server::UseTls(const TlsSettings& tls) {
+  std::lock_guard<std::mutex> lock(tls_mutex_);
+  if (tls_.uploads && tls.uploads) tls_.uploads = tls.uploads;
+  if (tls_.http && tls.http) tls_.http = tls.http;
+}
+
+TlsSettings Server::Tls() const {
+  std::lock_guard<std::mutex> lock(tls_mutex_);
+  return tls_;
+}
+
 void Server::AcceptUploads() {
   // Each connection gets a strand of its own: its handlers never run at the same time,
   // while different connections are served on all threads.
@@ -62,7 +73,7 @@ void Server::AcceptUploads() {
                                                        asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
     if (!ec) {
-      TcpStream stream(std::move(socket), tls_.uploads.get());
+      TcpStream stream(std::move(socket), Tls().uploads);
       std::string address = AddressKey(stream.peer());
       auto session = std::make_shared<Session>(std::move(stream), sessions_);
       session->Start(pending_.Admit(address, session));
@@ -75,7 +86,7 @@ void Server::AcceptHttp() {
   http_.async_accept(asio::make_strand(io_), [this](std::error_code ec,
                                                     asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) ServeHttp(TcpStream(std::move(socket), tls_.http.get()), http_context_);
+    if (!ec) ServeHttp(TcpStream(std::move(socket), Tls().http), http_context_);
     AcceptLater(ec, &Server::AcceptHttp);
   });
 }

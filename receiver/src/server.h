@@ -3,6 +3,7 @@
 
 #include <asio.hpp>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,9 @@ class Server {
   void Run(unsigned threads);
   void StopOnSignals();
   void Stop();
+  // New connections get these contexts from now on; open ones keep theirs. A port served in
+  // clear stays in clear.
+  void UseTls(const TlsSettings& tls);
   // For listeners and signals of other parts that run on the same threads.
   asio::io_context& io() { return io_; }
 
@@ -41,9 +45,11 @@ class Server {
   void AcceptHttp();
   void AcceptLater(std::error_code ec, void (Server::*accept)());
   void SweepPartialsLater();
+  TlsSettings Tls() const;
 
   const Limits limits_;
-  const TlsSettings tls_;
+  mutable std::mutex tls_mutex_;  // accepts read tls_ on any thread while a reload swaps it
+  TlsSettings tls_;
   Storage& storage_;
   LoginGuard guard_;
   Gate pending_;

@@ -149,6 +149,8 @@ void Session::ReadMore() {
                           if (self->state_ == State::kData && self->buffer_.size() < kDataBuffer) {
                             self->UseBuffer(kDataBuffer);  // flowing again
                             self->WatchData();
+                          } else if (paused) {
+                            self->WatchData();  // the pause met bytes already read: watch on
                           }
                           self->Process();
                         });
@@ -182,26 +184,16 @@ void Session::Send(Answer answer) {
 }
 
 void Session::CloseGracefully() {
-  // Closing with unread input would reset the connection and could destroy the reply
-  // in flight; so send the end, read what is left, and close when the peer has.
+  // Closing with unread input would reset the connection and could destroy the reply in
+  // flight; so the stream ends politely and is closed when the peer has ended too.
   upload_.reset();
-  stream_.ShutdownSend();
   deadline_.expires_after(kCloseTimeout);
   deadline_.async_wait([self = shared_from_this()](std::error_code ec) {
     if (!ec && !self->closed_) self->Abort();
   });
   begin_ = end_ = 0;
   UseBuffer(kSmallBuffer);
-  Drain();
-}
-
-void Session::Drain() {
-  stream_.AsyncReadSome(asio::buffer(buffer_), [self = shared_from_this()](std::error_code ec,
-                                                                          size_t) {
-    if (self->closed_) return;
-    if (ec) return self->Abort();
-    self->Drain();
-  });
+  stream_.AsyncEnd([self = shared_from_this()](std::error_code) { self->Abort(); });
 }
 
 Session::Answer Session::Ok(std::string fields) {

@@ -50,7 +50,6 @@ class Session : public std::enable_shared_from_this<Session>, public Evictable, 
   void ReadMore();
   void Send(Answer answer);
   void CloseGracefully();
-  void Drain();
   // Ends the connection at once: timers stopped, the file let go (no write after this).
   void Abort();
   void UseBuffer(size_t size);

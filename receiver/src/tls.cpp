@@ -1,4 +1,5 @@
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <stdexcept>
 
@@ -20,6 +21,16 @@ std::shared_ptr<asio::ssl::context> MakeTlsContext(const std::string& chain_file
   if (SSL_CTX_check_private_key(context->native_handle()) != 1)
     throw std::runtime_error("the key " + key_file + " does not belong to the certificate " + chain_file);
   return context;
+}
+
+std::string CertificateDateWarning(asio::ssl::context& context, const std::string& chain_file) {
+  X509* certificate = SSL_CTX_get0_certificate(context.native_handle());
+  if (!certificate) return {};
+  if (X509_cmp_current_time(X509_get0_notAfter(certificate)) <= 0)
+    return "the certificate " + chain_file + " has expired: clients refuse it until it is renewed";
+  if (X509_cmp_current_time(X509_get0_notBefore(certificate)) >= 0)
+    return "the certificate " + chain_file + " is not valid yet: clients refuse it until then";
+  return {};
 }
 
 }  // namespace ovr

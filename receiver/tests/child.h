@@ -13,18 +13,20 @@
 
 namespace ovr::test {
 
-// An ovreceiver started with args (plus --bind 127.0.0.1 --port 0), its ports read from the
-// ready line; stopped with SIGTERM when it goes.
+// An ovreceiver started with args (plus --bind 127.0.0.1 --port 0, and --plain unless the
+// args set up TLS), its ports read from the ready line; stopped with SIGTERM when it goes.
 class RunningReceiver {
  public:
-  explicit RunningReceiver(std::vector<std::string> args) {
-    args.insert(args.end(), {"--bind", "127.0.0.1", "--port", "0", "--plain"});
+  explicit RunningReceiver(std::vector<std::string> args, bool plain = true) {
+    args.insert(args.end(), {"--bind", "127.0.0.1", "--port", "0"});
+    if (plain) args.push_back("--plain");
     child_ = Spawn(args);
     ready_ = ReadLineFrom(child_.out.Get());
     unsigned upload = 0, http = 0, metrics = 0;
     std::sscanf(ready_.c_str(), "ovreceiver ready upload=%u http=%u metrics=%u", &upload, &http,
                 &metrics);
     upload_ = static_cast<uint16_t>(upload);
+    http_ = static_cast<uint16_t>(http);
     metrics_ = static_cast<uint16_t>(metrics);
   }
   ~RunningReceiver() { EXPECT_EQ(Stop(), 0); }
@@ -47,12 +49,13 @@ class RunningReceiver {
   }
   const std::string& ready() const { return ready_; }
   uint16_t upload_port() const { return upload_; }
+  uint16_t http_port() const { return http_; }  // 0 when the endpoint is off
   uint16_t metrics_port() const { return metrics_; }
 
  private:
   Child child_;
   std::string ready_;
-  uint16_t upload_ = 0, metrics_ = 0;
+  uint16_t upload_ = 0, http_ = 0, metrics_ = 0;
 };
 
 // GET target over HTTP/1.1 on loopback: the whole reply, head and body.

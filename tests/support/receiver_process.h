@@ -43,6 +43,8 @@ class ReceiverProcess {
   void Kill() { program_.Kill(); }
   bool Restart() { Stop(); return Start(); }
   bool Running() const { return program_.Running(); }
+  // Processor seconds it has used since it started.
+  double CpuSeconds() const { return program_.CpuSeconds(); }
 
   uint16_t Port() const { return port_; }
   uint16_t HttpPort() const { return http_port_; }

@@ -1,5 +1,6 @@
 #include "support/unix_program.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <sstream>
 
@@ -26,7 +27,31 @@ bool UnixProcessAlive(int pid) {
   return state != 'Z' && state != 'X';
 }
 
+// User and system time of a Unix process from /proc/PID/stat, in the kernel's clock ticks
+// (100 a second on the machines this runs on).
+double UnixCpuSeconds(int pid) {
+  const std::string stat = ReadFileBytes(L"Z:\\proc\\" + std::to_wstring(pid) + L"\\stat");
+  const size_t end = stat.rfind(')');
+  if (end == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(end + 1));
+  std::string field;
+  unsigned long long user = 0, system = 0;
+  for (int i = 0; i < 11 && fields >> field; ++i) {}  // state .. cmajflt
+  fields >> user >> system;
+  return static_cast<double>(user + system) / 100.0;
+}
+
 }  // namespace
+
+double OwnCpuSeconds() {
+  // Not /proc/self: under Wine the server process opens files, so that would be its own.
+  FILETIME created, ended, system, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &system, &user)) return 0;
+  auto seconds = [](const FILETIME& t) {
+    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+  };
+  return seconds(user) + seconds(system);
+}
 
 std::wstring WindowsPathOf(const std::string& unix_path) {
   std::wstring path = L"Z:" + Widen(unix_path);
@@ -60,6 +85,8 @@ bool StartUnixProgram(const std::wstring& unix_program, const std::wstring& argu
 }
 
 bool WatchedProgram::Running() const { return pid_ > 0 && UnixProcessAlive(pid_); }
+
+double WatchedProgram::CpuSeconds() const { return pid_ > 0 ? UnixCpuSeconds(pid_) : 0; }
 
 bool WatchedProgram::Start(const std::string& exec_command, const std::string& output_file,
                            const std::string& pid_file, const std::string& ready_prefix, std::string* ready_line,

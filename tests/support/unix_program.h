@@ -17,6 +17,9 @@ std::string UnixPath(const std::wstring& windows_path);
 std::wstring WindowsPathOf(const std::string& unix_path);
 // Starts a Unix program with a command line; Wine gives no handle to wait on.
 bool StartUnixProgram(const std::wstring& unix_program, const std::wstring& arguments);
+// Processor seconds (user and system) that this program has used so far, as the system
+// counts them: comparable with CpuSeconds of a Unix program.
+double OwnCpuSeconds();
 
 class WatchedProgram {
  public:
@@ -32,6 +35,8 @@ class WatchedProgram {
   // SIGKILL, as a crash would, and a wait until it is gone.
   void Kill();
   bool Running() const;
+  // Processor seconds (user and system) it has used so far; 0 when it is not running.
+  double CpuSeconds() const;
 
  private:
   void Signal(const char* name);
