@@ -33,6 +33,9 @@ class HostedTestControl {
   // An entry of one of the two limit lists (207 count, 208 rate), picked as a user picks it.
   void Choose(int combo_id, int index) const;
 
+  // One tick of the scheduler's one-second timer.
+  void Tick() const { SendMessageW(host_.ControlWindow(), WM_TIMER, 0, 0); }
+
   // True once the queue holds tasks and every one is done.
   bool AllTasksDone() const;
 
