@@ -109,8 +109,8 @@ STDMETHODIMP COvTransferControl::AddItem2(BSTR bstrTitle, BSTR bstrIPAddress, US
     return S_OK;
   }
   temp.file = com::UniqueHandle();
-  const bool queued = AddUpload(Upload(bstrTitle, bstrIPAddress, uPort, temp.path, bstrSecondaryFile,
-                                       bstrRemoteName1, bstrRemoteName2, ulStyle | STYLE_DELETE_PRIMARY),
+  const bool queued = AddUpload(Upload(bstrTitle, bstrIPAddress, uPort, temp.path, bstrSecondaryFile, bstrRemoteName1,
+                                       bstrRemoteName2, ulStyle | STYLE_DELETE_PRIMARY),
                                 bstrIPAddress, lResult) == S_OK;
   // The file goes with its task. Before the window is ready the result is the caller's own
   // value and the file stays unless that is negative; a duplicate's file has no task at all.
@@ -118,8 +118,7 @@ STDMETHODIMP COvTransferControl::AddItem2(BSTR bstrTitle, BSTR bstrIPAddress, US
   return S_OK;
 }
 
-HRESULT COvTransferControl::AddLink(const NewUpload& upload, BSTR address, const std::wstring& link,
-                                    LONG* result) {
+HRESULT COvTransferControl::AddLink(const NewUpload& upload, BSTR address, const std::wstring& link, LONG* result) {
   DWORD ipv4 = 0;
   // The primary file is the manifest, named here; the link has no field of its own.
   if (!AcceptUpload(upload, address, result, &ipv4)) return S_OK;
@@ -149,7 +148,7 @@ HRESULT COvTransferControl::AddLink(const NewUpload& upload, BSTR address, const
 STDMETHODIMP COvTransferControl::AddItem3(BSTR bstrTitle, BSTR bstrIPAddress, USHORT uPort, BSTR bstrPrimaryLink,
                                           BSTR bstrSecondaryFile, BSTR bstrRemoteName1, BSTR bstrRemoteName2,
                                           ULONG ulStyle, LONG* lResult) {
-  return AddLink(Upload(bstrTitle, bstrIPAddress, uPort, L"", bstrSecondaryFile, bstrRemoteName1, bstrRemoteName2,
-                        ulStyle),
-                 bstrIPAddress, Text(bstrPrimaryLink), lResult);
+  return AddLink(
+      Upload(bstrTitle, bstrIPAddress, uPort, L"", bstrSecondaryFile, bstrRemoteName1, bstrRemoteName2, ulStyle),
+      bstrIPAddress, Text(bstrPrimaryLink), lResult);
 }

@@ -225,8 +225,8 @@ class COvTransferControl : public com::CComBase,
   HRESULT AddLink(const NewUpload& upload, BSTR address, const std::wstring& link, LONG* result);
   // The primary entry, the row and the saved queue that end every add (hr: how far it got);
   // a failure removes the task again and becomes the result. True when the task is queued.
-  bool CompleteNewTask(size_t index, HRESULT hr, const std::wstring& primary, const std::wstring& remote1,
-                       DWORD flags, LONG* result);
+  bool CompleteNewTask(size_t index, HRESULT hr, const std::wstring& primary, const std::wstring& remote1, DWORD flags,
+                       LONG* result);
   // Ready check, address, then the builder's duplicate check and field sizes; false when the
   // call ends there.
   bool AcceptUpload(const NewUpload& upload, BSTR address, LONG* result, DWORD* ipv4);

@@ -72,8 +72,7 @@ void COvTransferControl::OnSelectionChanged(const NMLISTVIEW& change) {
   // Only the user's selection names the task: a row's text changing on a tick, or the focus
   // moving, is no selection; and the task is the row that is selected, not the row that
   // changed (a Ctrl-click takes the selection off the row it names).
-  if (change.iItem == -1 || !(change.uChanged & LVIF_STATE) ||
-      !((change.uNewState ^ change.uOldState) & LVIS_SELECTED))
+  if (change.iItem == -1 || !(change.uChanged & LVIF_STATE) || !((change.uNewState ^ change.uOldState) & LVIS_SELECTED))
     return;
   const int row = view_.FirstSelectedRow();
   if (row < 0 || view_.SelectedRowCount() != 1) {

@@ -56,8 +56,7 @@ HRESULT CTaskBuilder::AddSecondaryEntries(UploadTask& task, const NewUpload& upl
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (path.empty() || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
       return E_INVALIDARG;
-    if (FAILED(AddFileEntry(queue_, task, path, upload.remote2, L"", base | FILE_NO_DATA | FILE_FOLDER)))
-      return E_FAIL;
+    if (FAILED(AddFileEntry(queue_, task, path, upload.remote2, L"", base | FILE_NO_DATA | FILE_FOLDER))) return E_FAIL;
     const HRESULT walked = AddFolderEntries(queue_, task, path, upload.remote2, L"", base, true);
     if (walked == E_NAME_TOO_LONG) return walked;  // told apart: the task's ids go back
     return FAILED(walked) ? E_FAIL : S_OK;

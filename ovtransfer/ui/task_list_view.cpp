@@ -315,8 +315,7 @@ ULONG CTaskListView::FillRateChoices(ULONG rate, bool shown) {
 }
 
 LONG CTaskListView::FillCountChoices(LONG count) {
-  return static_cast<LONG>(
-      FillChoices(CountCombo_, TASK_COUNT_CHOICES, static_cast<DWORD>(count), kDefaultCountIndex));
+  return static_cast<LONG>(FillChoices(CountCombo_, TASK_COUNT_CHOICES, static_cast<DWORD>(count), kDefaultCountIndex));
 }
 
 bool CTaskListView::ChosenValue(UINT combo_id, DWORD* value) const {

@@ -34,8 +34,7 @@ class Scheduler : public ::testing::Test {
   // A task as the page queues it: the builder's entries, the primary file last.
   UploadTask& Queue(const wchar_t* name, const std::wstring& secondary = L"", ULONG style = 0,
                     DWORD primary_flags = FILE_PRIMARY, const std::wstring& primary = L"") {
-    const NewUpload upload{name, L"10.1.2.3", 9000, primary.empty() ? file_ : primary, secondary, name, L"r/d",
-                           style};
+    const NewUpload upload{name, L"10.1.2.3", 9000, primary.empty() ? file_ : primary, secondary, name, L"r/d", style};
     HRESULT hr = E_FAIL;
     const size_t index = builder_.Begin(upload, 0x0A010203, &hr);
     EXPECT_EQ(hr, S_OK);

@@ -29,15 +29,14 @@ class HostedScheduler : public ::testing::Test {
   }
   void TearDown() override { com::DeleteTree(HKEY_CURRENT_USER, settings::kSettingsKey); }
   void Queue(const wchar_t* name, const std::wstring& secondary = L"", ULONG style = 0) {
-    ASSERT_EQ(control_.Add(HostedTestControl::kAddItem, name, L"10.1.2.3", 9000, file_, secondary, name, L"r/d",
-                           style),
+    ASSERT_EQ(control_.Add(HostedTestControl::kAddItem, name, L"10.1.2.3", 9000, file_, secondary, name, L"r/d", style),
               0);
   }
   void Tick() { control_.Tick(); }
   void Notify(WPARAM code, DWORD id) { SendMessageW(Window(), WM_TRANSFER_NOTIFY, code, id); }
   HWND Window() { return control_.Host().ControlWindow(); }
-  UploadTask& Task(size_t i) { return control_.Object().Queue().At(i); }
-  LONG Running() { return control_.Object().RunningCount(); }
+  UploadTask& Task(size_t i) { return control_.Task(i); }
+  LONG Running() { return control_.RunningCount(); }
   void SetMaxTasks(int index) { control_.Choose(IDC_COUNT_COMBO, index); }
 
   // The script outlives the control, whose engines report to it until they go.
