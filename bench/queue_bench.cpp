@@ -16,6 +16,7 @@
 #include "ovtransfer/com/unique.h"
 #include "ovtransfer/module/settings.h"
 #include "ovtransfer/queue/task_store.h"
+#include "ovtransfer/ui/resource_ids.h"
 #include "support/fake_engine.h"
 #include "support/hosted_test_control.h"
 #include "support/scratch_folder.h"
@@ -77,7 +78,7 @@ void Ticks() {
   for (int k = 0; k < 2; ++k) {
     HostedTestControl control;
     HWND window = control.Host().ControlWindow();
-    control.Choose(207, 5);  // "10"
+    control.Choose(IDC_COUNT_COMBO, 5);  // "10"
     for (int i = 0; i < sizes[k]; ++i) {
       const std::wstring name = L"t" + std::to_wstring(i);
       control.Add(HostedTestControl::kAddItem, name.c_str(), L"127.0.0.1", 1, file, L"", name.c_str(), L"", 0);

@@ -49,7 +49,7 @@ INT_PTR CALLBACK COvTransferControl::DialogProc(HWND window, UINT message, WPARA
     // The window may go without the container asking (its parent destroyed); forget it.
     self->JobReports_->SetWindow(nullptr);
     self->window_ = nullptr;
-    self->ListWindow_ = self->RateCombo_ = self->CountCombo_ = nullptr;
+    self->view_.Detach();
     SetWindowLongPtrW(window, DWLP_USER, 0);
   }
   return handled ? result : FALSE;

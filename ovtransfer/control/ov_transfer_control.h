@@ -12,8 +12,11 @@
 #include "../com/object.h"
 #include "../com/ptr.h"
 #include "../outside/net_support.h"
+#include "../queue/scheduler.h"
+#include "../queue/task_builder.h"
 #include "../queue/task_queue.h"
 #include "../snapshot/job_reports.h"
+#include "../ui/task_list_view.h"
 #include "connection_point.h"
 #include "ovtransfer_idl.h"
 
@@ -179,7 +182,7 @@ class COvTransferControl : public com::CComBase,
   // The control's window (the dialog), or null while it is not in-place active.
   HWND Window() const { return window_; }
   COLORREF BackColor() const { return back_color_; }
-  HWND ListWindow() const { return ListWindow_; }
+  HWND ListWindow() const { return view_.ListWindow(); }
 
   // The control's state, read by its own tests and by the parts that drive the queue.
   const com::Bstr& UserID() const { return UserID_; }
@@ -216,43 +219,37 @@ class COvTransferControl : public com::CComBase,
   HRESULT LoadProperties(IStream* stream);
   HRESULT WriteProperty(IPropertyBag* bag, const wchar_t* name, VARIANT value);
 
-  // Creation of upload tasks. AddUpload gives S_OK when the task was queued, S_FALSE otherwise.
-  HRESULT AddUpload(BSTR title, BSTR address, USHORT port, const std::wstring& primary, BSTR secondary,
-                    BSTR remote1, BSTR remote2, ULONG style, LONG* result);
-  HRESULT AddLink(BSTR title, BSTR address, USHORT port, BSTR link, BSTR secondary, BSTR remote1, BSTR remote2,
-                  ULONG style, LONG* result);
-  HRESULT AddSecondaryEntries(UploadTask& task, BSTR secondary, BSTR remote2, ULONG style, DWORD base_flags);
+  // Creation of upload tasks, through the task builder. AddUpload gives S_OK when the task
+  // was queued, S_FALSE otherwise.
+  HRESULT AddUpload(const NewUpload& upload, BSTR address, LONG* result);
+  HRESULT AddLink(const NewUpload& upload, BSTR address, const std::wstring& link, LONG* result);
   // The primary entry, the row and the saved queue that end every add (hr: how far it got);
   // a failure removes the task again and becomes the result. True when the task is queued.
-  bool CompleteNewTask(size_t index, HRESULT hr, const std::wstring& primary, BSTR remote1, DWORD flags,
+  bool CompleteNewTask(size_t index, HRESULT hr, const std::wstring& primary, const std::wstring& remote1, DWORD flags,
                        LONG* result);
-  // Ready check, address, duplicate check and field sizes; false when the call ends there.
-  bool AcceptUpload(BSTR title, BSTR address, USHORT port, const std::wstring& primary, BSTR secondary, BSTR remote1,
-                    BSTR remote2, LONG* result, DWORD* ipv4);
-  // Whether one of the first `among` tasks has this address, port and first remote name.
-  bool IsQueued(DWORD ipv4, DWORD port, const std::wstring& remote1, size_t among) const;
-  UploadTask NewTask(BSTR title, BSTR address, DWORD ipv4, USHORT port, BSTR remote1, ULONG style);
+  // Ready check, address, then the builder's duplicate check and field sizes; false when the
+  // call ends there.
+  bool AcceptUpload(const NewUpload& upload, BSTR address, LONG* result, DWORD* ipv4);
   void RemoveAllTasks();
 
-  // Rows of the task list, one per task in list order.
-  void InitTaskList();
-  // S_OK; S_FALSE while there is no window (the next window lists the task); E_FAIL when
-  // the list refuses the row.
-  HRESULT InsertTaskRow(const UploadTask& task, int row);
-  HRESULT DeleteTaskRow(DWORD task_id);
-  // index: the task's place in the queue when the caller knows it (saves a scan of the queue).
-  HRESULT UpdateTaskRow(const UploadTask& task, int index = -1);
-  LRESULT DrawProgressCell(NMLVCUSTOMDRAW* draw);
-  void LayoutControls(int width, int height);
-
-  HRESULT SelectTaskRow(DWORD task_id);
-  HRESULT MoveTaskRow(DWORD task_id, DWORD neighbour_id);
+  // Rows of the task list, one per task in list order: the list view's.
+  void InitTaskList() { view_.Attach(window_); }
+  HRESULT InsertTaskRow(const UploadTask& task, int row) { return view_.InsertTaskRow(task, row); }
+  HRESULT DeleteTaskRow(DWORD task_id) { return view_.DeleteTaskRow(task_id); }
+  HRESULT UpdateTaskRow(const UploadTask& task, int index = -1) { return view_.UpdateTaskRow(task, index); }
+  LRESULT DrawProgressCell(NMLVCUSTOMDRAW* draw) { return view_.DrawProgressCell(draw); }
+  void LayoutControls(int width, int height) { view_.LayoutControls(width, height, EnabledRate_ != 0); }
+  HRESULT SelectTaskRow(DWORD task_id) { return view_.SelectTaskRow(task_id); }
+  HRESULT MoveTaskRow(DWORD task_id, DWORD neighbour_id) { return view_.MoveTaskRow(task_id, neighbour_id); }
+  HRESULT ScrollToActiveTask() { return view_.ScrollToActiveTask(); }
+  void UpdateCommandButtons(LONG state, bool not_first, bool not_last) {
+    view_.UpdateCommandButtons(state, not_first, not_last);
+  }
 
   // The task commands of the buttons, the context menu and the Delete key.
   void OnTaskCommand(UINT id);
   void OnSelectionChanged(const NMLISTVIEW& change);
   void ShowTaskMenu(int row);
-  void UpdateCommandButtons(LONG state, bool not_first, bool not_last);
   void UpdateButtonsFor(size_t index);
   void TaskPosition(size_t index, bool* not_first, bool* not_last) const;
   int SelectedTaskIndex();
@@ -271,11 +268,10 @@ class COvTransferControl : public com::CComBase,
   // The queue of the open user on disk; nothing is saved or loaded without a user and a database id.
   HRESULT SaveTasks();
   HRESULT LoadTasks();
-  // The scheduler and the engine's notifications.
+  // The scheduler and the engine's notifications, handed to the scheduler.
   void SchedulerTick();
   HRESULT StartTask(size_t index);
   void OnTransferNotify(WPARAM code, LPARAM task_id);
-  HRESULT ScrollToActiveTask();
   LRESULT OnListNotify(NMHDR* header);
 
   // ActiveX state.
@@ -306,12 +302,29 @@ class COvTransferControl : public com::CComBase,
   com::Bstr DatabaseGUID_;
   com::Bstr SnapshotUploadUrl_;
   com::Bstr UserID_;
-  HWND ListWindow_ = nullptr;
-  HWND RateCombo_ = nullptr;
-  HWND CountCombo_ = nullptr;
   DWORD WindowReady_ = 0;
   LONG SelectedTaskId_ = -1;
   LONG EnabledRate_ = 1;
   // Where the snapshot and duration workers leave their flag changes for this thread.
   snapshot::CJobReportsLink JobReports_;
+
+  // What the scheduler asks of the control: rows, the view of a finished task, saving, and
+  // the snapshot and duration jobs.
+  class SchedulerSink final : public ISchedulerSink {
+   public:
+    explicit SchedulerSink(COvTransferControl& control) : control_(control) {}
+    void TaskRowChanged(const UploadTask& task, int index) override;
+    void TaskFinished(const UploadTask& task) override;
+    void SaveWanted() override;
+    void TransferStarting(UploadTask& task) override;
+
+   private:
+    COvTransferControl& control_;
+  };
+  CTaskListView view_{queue_};  // the list window and the two limit lists
+  CTaskBuilder builder_{queue_};
+  CRegisteredEngineFactory engines_;
+  SchedulerSink scheduler_sink_{*this};
+  CScheduler scheduler_{queue_, engines_, scheduler_sink_,
+                        SchedulerInputs{MaxTaskCount_, UploadRate_, UserName_, UserPass_, window_}};
 };

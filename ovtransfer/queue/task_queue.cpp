@@ -7,13 +7,16 @@ size_t CTaskQueue::AppendTask(UploadTask task) {
 
 void CTaskQueue::RemoveTaskAt(size_t index) {
   if (index >= tasks_.size()) return;
-  UploadTask& task = tasks_[index];
+  ReleaseEngine(tasks_[index]);  // a task resting in an error state may hold a slot too
+  tasks_.erase(tasks_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+void CTaskQueue::ReleaseEngine(UploadTask& task) {
   if (task.engine) {
     task.engine->Disconnect();
     task.engine.Reset();
   }
-  GiveSlot(task);  // a task resting in an error state may hold one too
-  tasks_.erase(tasks_.begin() + static_cast<std::ptrdiff_t>(index));
+  GiveSlot(task);
 }
 
 int CTaskQueue::FindTaskIndex(DWORD id) const {

@@ -40,6 +40,8 @@ class CTaskQueue {
     if (task.holds_slot && running_ > 0) --running_;
     task.holds_slot = false;
   }
+  // Disconnects and lets go of the task's engine (when it has one) and gives back its slot.
+  void ReleaseEngine(UploadTask& task);
   void ResetSlots() {
     for (UploadTask& task : tasks_) task.holds_slot = false;
     running_ = 0;

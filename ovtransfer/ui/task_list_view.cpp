@@ -1,11 +1,7 @@
-// The task list: its columns and one row per task, in list order, found by the task id in
-// each row's item data.
-#include <windows.h>
-#include <commctrl.h>
+#include "task_list_view.h"
 
 #include <string>
 
-#include "../control/ov_transfer_control.h"
 #include "resource_ids.h"
 
 namespace {
@@ -16,7 +12,41 @@ struct Column {
 };
 constexpr Column kColumns[] = {{L"状态", 60}, {L"远程路径", 120}, {L"进度", 160}, {L"地址", 160}};
 
-DWORD RowTaskId(HWND list, int row) {
+struct Choice {
+  const wchar_t* text;
+  DWORD value;
+};
+
+constexpr Choice TASK_COUNT_CHOICES[] = {{L"1", 1}, {L"2", 2}, {L"4", 4}, {L"6", 6}, {L"8", 8}, {L"10", 10}};
+constexpr Choice RATE_CHOICES[] = {{L"100K bps", 100}, {L"200K bps", 200}, {L"400K bps", 400}, {L"600K bps", 600},
+                                   {L"800K bps", 800}, {L"1M bps", 1024},  {L"2M bps", 2048},  {L"4M bps", 4096},
+                                   {L"8M bps", 8192},  {L"无限制", 0}};
+constexpr int kDefaultRateIndex = 6;   // "2M bps"
+constexpr int kDefaultCountIndex = 2;  // "4"
+
+// Fills a list and selects the entry of value; a value not among the choices becomes the default.
+template <size_t N>
+DWORD FillChoices(HWND combo, const Choice (&choices)[N], DWORD value, int default_index) {
+  SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+  int selected = -1;
+  for (size_t i = 0; i < N; ++i) {
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choices[i].text));
+    if (selected < 0 && choices[i].value == value) selected = static_cast<int>(i);
+  }
+  if (selected < 0) selected = default_index;
+  SendMessageW(combo, CB_SETCURSEL, selected, 0);
+  return choices[selected].value;
+}
+
+template <size_t N>
+bool Chosen(HWND combo, const Choice (&choices)[N], DWORD* value) {
+  const LRESULT index = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+  if (index < 0 || static_cast<size_t>(index) >= N) return false;
+  *value = choices[index].value;
+  return true;
+}
+
+DWORD ItemTaskId(HWND list, int row) {
   LVITEMW item = {};
   item.mask = LVIF_PARAM;
   item.iItem = row;
@@ -28,12 +58,11 @@ DWORD RowTaskId(HWND list, int row) {
 // own index is that row whenever rows and tasks are in step, so it is looked at before a scan.
 int FindTaskRow(HWND list, DWORD task_id, int hint) {
   const int rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-  if (hint >= 0 && hint < rows && RowTaskId(list, hint) == task_id) return hint;
+  if (hint >= 0 && hint < rows && ItemTaskId(list, hint) == task_id) return hint;
   for (int row = 0; row < rows; ++row)
-    if (RowTaskId(list, row) == task_id) return row;
+    if (ItemTaskId(list, row) == task_id) return row;
   return -1;
 }
-
 std::wstring CellText(HWND list, int row, int column) {
   wchar_t text[32] = {};
   LVITEMW item = {};
@@ -57,8 +86,11 @@ void SetCellText(HWND list, int row, int column, const std::wstring& text) {
 
 }  // namespace
 
-void COvTransferControl::InitTaskList() {
-  ListWindow_ = GetDlgItem(window_, IDC_TASK_LIST);
+void CTaskListView::Attach(HWND dialog) {
+  dialog_ = dialog;
+  ListWindow_ = GetDlgItem(dialog, IDC_TASK_LIST);
+  RateCombo_ = GetDlgItem(dialog, IDC_RATE_COMBO);
+  CountCombo_ = GetDlgItem(dialog, IDC_COUNT_COMBO);
   SendMessageW(ListWindow_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
                LVS_EX_FULLROWSELECT | LVS_EX_SUBITEMIMAGES | LVS_EX_GRIDLINES);
   for (int i = 0; i < 4; ++i) {
@@ -71,7 +103,7 @@ void COvTransferControl::InitTaskList() {
   }
 }
 
-HRESULT COvTransferControl::InsertTaskRow(const UploadTask& task, int row) {  // -1 appends
+HRESULT CTaskListView::InsertTaskRow(const UploadTask& task, int row) {
   // No window (the container took it away): there is no row to make; the task gets its row
   // when the window is made again.
   if (!ListWindow_) return S_FALSE;
@@ -89,7 +121,7 @@ HRESULT COvTransferControl::InsertTaskRow(const UploadTask& task, int row) {  //
   return S_OK;
 }
 
-HRESULT COvTransferControl::DeleteTaskRow(DWORD task_id) {
+HRESULT CTaskListView::DeleteTaskRow(DWORD task_id) {
   if (!ListWindow_) return E_FAIL;
   const int row = FindTaskRow(ListWindow_, task_id, queue_.FindTaskIndex(task_id));
   if (row < 0) return E_FAIL;
@@ -97,7 +129,7 @@ HRESULT COvTransferControl::DeleteTaskRow(DWORD task_id) {
   return S_OK;
 }
 
-HRESULT COvTransferControl::UpdateTaskRow(const UploadTask& task, int index) {
+HRESULT CTaskListView::UpdateTaskRow(const UploadTask& task, int index) {
   if (!ListWindow_) return E_FAIL;
   const int row = FindTaskRow(ListWindow_, task.id, index >= 0 ? index : queue_.FindTaskIndex(task.id));
   if (row < 0) return E_FAIL;
@@ -109,21 +141,21 @@ HRESULT COvTransferControl::UpdateTaskRow(const UploadTask& task, int index) {
   return S_OK;
 }
 
-HRESULT COvTransferControl::ScrollToActiveTask() {
+HRESULT CTaskListView::ScrollToActiveTask() {
   const auto& tasks = queue_.Tasks();
   for (size_t i = 0; i < tasks.size(); ++i) {
     const DWORD s = tasks[i].state;
     if (s != TASK_NEW && s != TASK_QUEUED && s != TASK_RESTORED && s != TASK_UPLOADING) continue;
     if (!ListWindow_ || SendMessageW(ListWindow_, LVM_GETITEMCOUNT, 0, 0) == 0) return E_FAIL;
     // The row at the task's index shows it while rows and tasks are in step; the whole row comes into view.
-    if (RowTaskId(ListWindow_, static_cast<int>(i)) == tasks[i].id)
+    if (ItemTaskId(ListWindow_, static_cast<int>(i)) == tasks[i].id)
       SendMessageW(ListWindow_, LVM_ENSUREVISIBLE, i, FALSE);
     return S_OK;
   }
   return S_OK;
 }
 
-LRESULT COvTransferControl::DrawProgressCell(NMLVCUSTOMDRAW* draw) {
+LRESULT CTaskListView::DrawProgressCell(NMLVCUSTOMDRAW* draw) {
   switch (draw->nmcd.dwDrawStage) {
     case CDDS_PREPAINT:
       return CDRF_NOTIFYITEMDRAW;
@@ -140,9 +172,9 @@ LRESULT COvTransferControl::DrawProgressCell(NMLVCUSTOMDRAW* draw) {
   cell.top = 2;
   cell.left = LVIR_BOUNDS;
   SendMessageW(ListWindow_, LVM_GETSUBITEMRECT, row, reinterpret_cast<LPARAM>(&cell));
-  const int index = queue_.FindTaskIndex(RowTaskId(ListWindow_, row));
+  const int index = queue_.FindTaskIndex(ItemTaskId(ListWindow_, row));
   if (index < 0) return CDRF_DODEFAULT;
-  const UploadTask& task = queue_.At(static_cast<size_t>(index));
+  const UploadTask& task = queue_.Tasks()[static_cast<size_t>(index)];
   const unsigned percent = LOWORD(task.progress), tenths = HIWORD(task.progress);
   float fraction = static_cast<float>(percent / 100.0 + tenths / 1000.0);
   if (task.total_size == 0 && task.state == TASK_DONE) fraction = 1.0f;
@@ -162,8 +194,8 @@ LRESULT COvTransferControl::DrawProgressCell(NMLVCUSTOMDRAW* draw) {
   return CDRF_SKIPDEFAULT;
 }
 
-void COvTransferControl::LayoutControls(int width, int height) {
-  const auto item = [this](int id) { return GetDlgItem(window_, id); };
+void CTaskListView::LayoutControls(int width, int height, bool rate_shown) {
+  const auto item = [this](int id) { return GetDlgItem(dialog_, id); };
   const int side[] = {ID_TASK_UP, ID_TASK_DOWN, ID_TASK_START, ID_TASK_PAUSE, ID_TASK_DELETE, IDC_COUNT_LABEL,
                       IDC_COUNT_COMBO, IDC_RATE_LABEL, IDC_RATE_COMBO};
   if (width <= GetSystemMetrics(SM_CXSCREEN) / 4 || width <= 300) {
@@ -172,7 +204,7 @@ void COvTransferControl::LayoutControls(int width, int height) {
     return;
   }
   for (int id : side) ShowWindow(item(id), SW_SHOW);
-  if (!EnabledRate_) {
+  if (!rate_shown) {
     ShowWindow(item(IDC_RATE_LABEL), SW_HIDE);
     ShowWindow(item(IDC_RATE_COMBO), SW_HIDE);
   }
@@ -195,5 +227,98 @@ void COvTransferControl::LayoutControls(int width, int height) {
                           {IDC_RATE_LABEL, width - 85, 47, 80, 15},
                           {IDC_RATE_COMBO, width - 85, 65, 80, 80}};
   for (const Place& p : places) MoveWindow(item(p.id), p.x, p.y, p.cx, p.cy, TRUE);
-  InvalidateRect(window_, nullptr, TRUE);
+  InvalidateRect(dialog_, nullptr, TRUE);
+}
+
+void CTaskListView::DeleteAllRows() {
+  if (ListWindow_) SendMessageW(ListWindow_, LVM_DELETEALLITEMS, 0, 0);
+}
+
+int CTaskListView::RowCount() const { return static_cast<int>(SendMessageW(ListWindow_, LVM_GETITEMCOUNT, 0, 0)); }
+
+int CTaskListView::SelectedRowCount() const {
+  return static_cast<int>(SendMessageW(ListWindow_, LVM_GETSELECTEDCOUNT, 0, 0));
+}
+
+bool CTaskListView::RowSelected(int row) const {
+  return SendMessageW(ListWindow_, LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED;
+}
+
+void CTaskListView::SetRowSelected(int row) const {
+  LVITEMW item = {};
+  item.stateMask = LVIS_SELECTED;
+  item.state = LVIS_SELECTED;
+  SendMessageW(ListWindow_, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+}
+
+int CTaskListView::FirstSelectedRow() const {
+  return static_cast<int>(SendMessageW(ListWindow_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+}
+
+DWORD CTaskListView::RowTaskId(int row) const { return ItemTaskId(ListWindow_, row); }
+
+void CTaskListView::DeleteRow(int row) const { SendMessageW(ListWindow_, LVM_DELETEITEM, row, 0); }
+
+HRESULT CTaskListView::SelectTaskRow(DWORD task_id) {
+  const int rows = ListWindow_ ? RowCount() : 0;
+  for (int row = 0; row < rows; ++row)
+    if (RowTaskId(row) == task_id) {
+      SetRowSelected(row);
+      SendMessageW(ListWindow_, LVM_ENSUREVISIBLE, row, TRUE);
+      return S_OK;
+    }
+  return E_FAIL;
+}
+
+HRESULT CTaskListView::MoveTaskRow(DWORD task_id, DWORD neighbour_id) {
+  if (!ListWindow_ || RowCount() == 0) return E_FAIL;
+  int row = -1, target = -1;
+  for (int r = 0, rows = RowCount(); r < rows; ++r) {
+    const DWORD id = RowTaskId(r);
+    if (id == task_id && row < 0) row = r;
+    if (id == neighbour_id && target < 0) target = r;
+  }
+  if (row < 0 || target < 0) return E_FAIL;
+  const int index = queue_.FindTaskIndex(task_id);
+  if (index < 0) return S_OK;
+  const UploadTask& task = queue_.Tasks()[static_cast<size_t>(index)];
+  DeleteTaskRow(task_id);
+  InsertTaskRow(task, target);
+  UpdateTaskRow(task);
+  return S_OK;
+}
+
+void CTaskListView::UpdateCommandButtons(LONG state, bool not_first, bool not_last) {
+  if (!dialog_) return;
+  const auto enable = [this](int id, bool on) { EnableWindow(GetDlgItem(dialog_, id), on); };
+  enable(ID_TASK_UP, not_first);
+  enable(ID_TASK_DOWN, not_last);
+  if (state == -1) {
+    enable(ID_TASK_START, false);
+    enable(ID_TASK_PAUSE, false);
+    enable(ID_TASK_DELETE, SelectedRowCount() > 0);
+  }
+  const DWORD s = static_cast<DWORD>(state);
+  if (s == TASK_QUEUED || s == TASK_DONE || s == TASK_UPLOADING || s == TASK_PAUSED || IsErrorState(s)) {
+    enable(ID_TASK_START, s == TASK_PAUSED || IsErrorState(s));
+    enable(ID_TASK_PAUSE, s == TASK_UPLOADING);
+    enable(ID_TASK_DELETE, true);
+  }
+}
+
+ULONG CTaskListView::FillRateChoices(ULONG rate, bool shown) {
+  const ULONG value = FillChoices(RateCombo_, RATE_CHOICES, rate, kDefaultRateIndex);
+  const int show = shown ? SW_SHOW : SW_HIDE;
+  ShowWindow(GetDlgItem(dialog_, IDC_RATE_LABEL), show);
+  ShowWindow(RateCombo_, show);
+  return value;
+}
+
+LONG CTaskListView::FillCountChoices(LONG count) {
+  return static_cast<LONG>(FillChoices(CountCombo_, TASK_COUNT_CHOICES, static_cast<DWORD>(count), kDefaultCountIndex));
+}
+
+bool CTaskListView::ChosenValue(UINT combo_id, DWORD* value) const {
+  return combo_id == IDC_COUNT_COMBO ? Chosen(CountCombo_, TASK_COUNT_CHOICES, value)
+                                     : Chosen(RateCombo_, RATE_CHOICES, value);
 }

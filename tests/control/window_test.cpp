@@ -7,8 +7,10 @@
 
 #include "host/property_bag.h"
 #include "ovtransfer/com/object.h"
+#include "ovtransfer/control/host_resolution.h"
 #include "ovtransfer/com/registry.h"
 #include "ovtransfer/module/settings.h"
+#include "ovtransfer/ui/resource_ids.h"
 #include "support/hosted_test_control.h"
 
 namespace {
@@ -41,7 +43,7 @@ struct TemplateItem {
 };
 
 std::vector<TemplateItem> DialogItems(HMODULE module) {
-  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(104), RT_DIALOG);
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(IDD_OVTRANSFER), RT_DIALOG);
   if (!found) return {};
   const BYTE* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
   const auto word = [&](size_t at) { return *reinterpret_cast<const WORD*>(bytes + at); };
@@ -67,13 +69,32 @@ std::vector<TemplateItem> DialogItems(HMODULE module) {
   return items;
 }
 
+// The dialog template, the menu and the engines' messages are known by these numbers outside
+// this code (resource tools, spy logs, engines built elsewhere); every other test uses the names.
+TEST(ResourceIds, KeepTheirNumbers) {
+  EXPECT_EQ(IDD_OVTRANSFER, 104);
+  EXPECT_EQ(IDR_TASK_MENU, 201);
+  const int list_and_limits[] = {IDC_TASK_LIST, IDC_COUNT_COMBO, IDC_RATE_COMBO, IDC_COUNT_LABEL, IDC_RATE_LABEL};
+  EXPECT_EQ(std::vector<int>(std::begin(list_and_limits), std::end(list_and_limits)),
+            (std::vector<int>{203, 207, 208, 209, 210}));
+  const int commands[] = {ID_TASK_DELETE,          ID_TASK_UP,        ID_TASK_DOWN,
+                          ID_TASK_PAUSE,           ID_TASK_START,     ID_TASK_DELETE_FAILED,
+                          ID_TASK_DELETE_FINISHED, ID_TASK_SELECT_ALL};
+  EXPECT_EQ(std::vector<int>(std::begin(commands), std::end(commands)),
+            (std::vector<int>{32770, 32771, 32772, 32775, 32776, 32777, 32778, 32779}));
+  EXPECT_EQ(WM_TRANSFER_NOTIFY, 1124u);
+  EXPECT_EQ(WM_HOSTNAME_RESOLVED, 1154u);
+  EXPECT_EQ(snapshot::WM_JOB_REPORT, 1164u);
+}
+
 TEST(DialogTemplate, TheRateListAndItsLabelStartHidden) {
   const std::vector<TemplateItem> items = DialogItems(GetModuleHandleW(nullptr));
-  const DWORD ids[] = {203, 32776, 32775, 32770, 32771, 32772, 207, 208, 209, 210};
+  const DWORD ids[] = {IDC_TASK_LIST, ID_TASK_START,   ID_TASK_PAUSE,  ID_TASK_DELETE,  ID_TASK_UP,
+                       ID_TASK_DOWN,  IDC_COUNT_COMBO, IDC_RATE_COMBO, IDC_COUNT_LABEL, IDC_RATE_LABEL};
   ASSERT_EQ(items.size(), std::size(ids));
   for (size_t i = 0; i < items.size(); ++i) {
     EXPECT_EQ(items[i].id, ids[i]);
-    if (ids[i] != 208 && ids[i] != 210) EXPECT_TRUE(items[i].style & WS_VISIBLE) << ids[i];
+    if (ids[i] != IDC_RATE_COMBO && ids[i] != IDC_RATE_LABEL) EXPECT_TRUE(items[i].style & WS_VISIBLE) << ids[i];
   }
   EXPECT_EQ(items[7].style, static_cast<DWORD>(WS_CHILD | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST));
   EXPECT_EQ(items[9].style, static_cast<DWORD>(WS_CHILD | WS_GROUP | SS_LEFT));
@@ -99,9 +120,11 @@ TEST_F(ControlWindow, ActivationBuildsTheDialogAndRunsItsInitialisation) {
     int id;
     const wchar_t* text;
     const wchar_t* cls;
-  } items[] = {{32776, L"开始", L"Button"}, {32775, L"暂停", L"Button"},  {32770, L"删除", L"Button"},
-               {32771, L"↑", L"Button"},    {32772, L"↓", L"Button"},     {209, L"最大任务数:", L"Static"},
-               {210, L"上传速率:", L"Static"}, {207, L"", L"ComboBox"}, {203, L"", L"SysListView32"}};
+  } items[] = {{ID_TASK_START, L"开始", L"Button"},       {ID_TASK_PAUSE, L"暂停", L"Button"},
+               {ID_TASK_DELETE, L"删除", L"Button"},      {ID_TASK_UP, L"↑", L"Button"},
+               {ID_TASK_DOWN, L"↓", L"Button"},           {IDC_COUNT_LABEL, L"最大任务数:", L"Static"},
+               {IDC_RATE_LABEL, L"上传速率:", L"Static"}, {IDC_COUNT_COMBO, L"", L"ComboBox"},
+               {IDC_TASK_LIST, L"", L"SysListView32"}};
   for (const auto& item : items) {
     HWND child = GetDlgItem(window, item.id);
     ASSERT_NE(child, nullptr) << item.id;
@@ -112,7 +135,7 @@ TEST_F(ControlWindow, ActivationBuildsTheDialogAndRunsItsInitialisation) {
       EXPECT_EQ(Text(child), item.text) << item.id;
     }
   }
-  EXPECT_EQ(control.Object().ListWindow(), GetDlgItem(window, 203));
+  EXPECT_EQ(control.Object().ListWindow(), GetDlgItem(window, IDC_TASK_LIST));
   EXPECT_EQ(control.Object().WindowReady(), 1u);
 
   // The list's columns and both timers exist.
@@ -127,8 +150,8 @@ TEST_F(ControlWindow, ActivationBuildsTheDialogAndRunsItsInitialisation) {
 TEST_F(ControlWindow, LimitListsShowTheDefaultsWithoutStoredSettings) {
   HostedTestControl control;
   ASSERT_TRUE(control.Active());
-  HWND count = GetDlgItem(control.Host().ControlWindow(), 207);
-  HWND rate = GetDlgItem(control.Host().ControlWindow(), 208);
+  HWND count = GetDlgItem(control.Host().ControlWindow(), IDC_COUNT_COMBO);
+  HWND rate = GetDlgItem(control.Host().ControlWindow(), IDC_RATE_COMBO);
   EXPECT_EQ(SendMessageW(count, CB_GETCOUNT, 0, 0), 6);
   EXPECT_EQ(SendMessageW(rate, CB_GETCOUNT, 0, 0), 10);
   EXPECT_EQ(ComboText(rate, 9), L"无限制");
@@ -143,21 +166,21 @@ TEST_F(ControlWindow, StoredValuesAreReadAndCorrectedButNotRewritten) {
   HostedTestControl control;
   ASSERT_TRUE(control.Active());
   HWND window = control.Host().ControlWindow();
-  EXPECT_EQ(Selected(GetDlgItem(window, 207)), L"4");
+  EXPECT_EQ(Selected(GetDlgItem(window, IDC_COUNT_COMBO)), L"4");
   EXPECT_EQ(control.Object().MaxTaskCount(), 4);
-  EXPECT_EQ(Selected(GetDlgItem(window, 208)), L"400K bps");
+  EXPECT_EQ(Selected(GetDlgItem(window, IDC_RATE_COMBO)), L"400K bps");
   DWORD stored = 0;
   ASSERT_TRUE(settings::ReadDword(settings::kMaxTaskCount, &stored));
   EXPECT_EQ(stored, 3u) << "kept until the user picks an entry";
 
   // Picking an entry stores it.
-  control.Choose(208, 9);
+  control.Choose(IDC_RATE_COMBO, 9);
   ULONG value = 1;
   control.Script()->get_UploadRate(&value);
   EXPECT_EQ(value, 0u);
   ASSERT_TRUE(settings::ReadDword(settings::kMaxUploadRate, &stored));
   EXPECT_EQ(stored, 0u);
-  control.Choose(207, 5);
+  control.Choose(IDC_COUNT_COMBO, 5);
   EXPECT_EQ(control.Object().MaxTaskCount(), 10);
   ASSERT_TRUE(settings::ReadDword(settings::kMaxTaskCount, &stored));
   EXPECT_EQ(stored, 10u);
@@ -173,8 +196,8 @@ TEST_F(ControlWindow, ParamsSetThePropertiesBeforeTheWindowExists) {
   ULONG rate = 0;
   control.Script()->get_UploadRate(&rate);
   EXPECT_EQ(rate, 600u) << "the stored rate is not read while the rate is not offered";
-  EXPECT_FALSE(Shown(GetDlgItem(control.Host().ControlWindow(), 208)));
-  EXPECT_FALSE(Shown(GetDlgItem(control.Host().ControlWindow(), 210)));
+  EXPECT_FALSE(Shown(GetDlgItem(control.Host().ControlWindow(), IDC_RATE_COMBO)));
+  EXPECT_FALSE(Shown(GetDlgItem(control.Host().ControlWindow(), IDC_RATE_LABEL)));
   com::Bstr guid;
   control.Script()->get_DatabaseGUID(guid.Receive());
   EXPECT_EQ(guid.Str(), L"{PAGE-DB}");
@@ -220,13 +243,13 @@ TEST_F(ControlWindow, LayoutFollowsTheWidth) {
   ASSERT_TRUE(control.Active());
   HWND window = control.Host().ControlWindow();
   SendMessageW(window, WM_SIZE, 0, MAKELPARAM(300, 90));
-  EXPECT_FALSE(Shown(GetDlgItem(window, 32776)));
+  EXPECT_FALSE(Shown(GetDlgItem(window, ID_TASK_START)));
   RECT list;
   GetWindowRect(control.List(), &list);
   EXPECT_EQ(list.right - list.left, 300);
 
   SendMessageW(window, WM_SIZE, 0, MAKELPARAM(700, 120));
-  EXPECT_TRUE(Shown(GetDlgItem(window, 32776)));
+  EXPECT_TRUE(Shown(GetDlgItem(window, ID_TASK_START)));
   GetWindowRect(control.List(), &list);
   EXPECT_EQ(list.right - list.left, 700 - 165);
   const LRESULT others = SendMessageW(control.List(), LVM_GETCOLUMNWIDTH, 0, 0) +
@@ -234,7 +257,7 @@ TEST_F(ControlWindow, LayoutFollowsTheWidth) {
                          SendMessageW(control.List(), LVM_GETCOLUMNWIDTH, 3, 0);
   EXPECT_EQ(SendMessageW(control.List(), LVM_GETCOLUMNWIDTH, 1, 0), 700 - 165 - others - 25);
   RECT start;
-  GetWindowRect(GetDlgItem(window, 32776), &start);
+  GetWindowRect(GetDlgItem(window, ID_TASK_START), &start);
   MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&start), 2);
   EXPECT_EQ(start.left, 700 - 130);
   EXPECT_EQ(start.right - start.left, 40);
@@ -267,7 +290,7 @@ TEST_F(ControlWindow, AWindowMadeAgainRunsItsInitialisationAgain) {
             S_OK);
   HWND window = control.Object().Window();
   ASSERT_NE(window, nullptr);
-  EXPECT_EQ(SendMessageW(GetDlgItem(window, 207), CB_GETCOUNT, 0, 0), 6) << "filled once, not twice";
+  EXPECT_EQ(SendMessageW(GetDlgItem(window, IDC_COUNT_COMBO), CB_GETCOUNT, 0, 0), 6) << "filled once, not twice";
   EXPECT_TRUE(KillTimer(window, 0));
 }
 

@@ -59,7 +59,7 @@ class Uploads : public ::testing::Test {
     return control_->Add(HostedTestControl::kAddItem, remote1, address, receiver_.Port(), primary, secondary, remote1,
                          remote2, style, 12345);
   }
-  UploadTask& Task(size_t index) { return control_->Object().Queue().At(index); }
+  UploadTask& Task(size_t index) { return control_->Task(index); }
   // Pumps the control's messages (its ticks and the engines' notifications) until done().
   bool Until(const std::function<bool()>& done, DWORD timeout_ms = 60000) {
     return host::PumpMessagesUntil(done, timeout_ms);
@@ -111,7 +111,7 @@ TEST_F(Uploads, FileWithSecondaryAndNestedFoldersArriveWhole) {
   ExpectReceived(L"up/again.jpg", "c");
   EXPECT_EQ(receiver_.ReadLog().size(), 6u) << "every file logged once";
   EXPECT_EQ(Task(0).progress, 100u) << "100.0%";
-  EXPECT_EQ(control_->Object().RunningCount(), 0);
+  EXPECT_EQ(control_->RunningCount(), 0);
 }
 
 // A user's media file that the media framework cannot read (or that crashes it) costs only
@@ -209,7 +209,7 @@ TEST_F(Uploads, WrongPasswordEndsInLoginError) {
   ASSERT_EQ(other.Add(HostedTestControl::kAddItem, L"t", L"127.0.0.1", receiver_.Port(), files_.WriteFile(L"f", "x"),
                       L"", L"f", L"", 0),
             0);
-  UploadTask& task = other.Object().Queue().At(0);
+  UploadTask& task = other.Task(0);
   ASSERT_TRUE(Until([&] { return task.retries >= 5; }, 15000));
   EXPECT_EQ(task.state, TASK_ERR_LOGIN);
   EXPECT_EQ(task.engine.Get(), nullptr);
@@ -249,7 +249,7 @@ TEST_F(Uploads, SeveralTasksAtOnceStayUnderMaxTaskCount) {
     int uploading = 0;
     for (size_t i = 0; i < 5; ++i) uploading += Task(i).state == TASK_UPLOADING;
     most = std::max(most, uploading);
-    EXPECT_LE(control_->Object().RunningCount(), 2);
+    EXPECT_LE(control_->RunningCount(), 2);
     return AllDone();
   }));
   EXPECT_EQ(most, 2) << "two at a time, never more";
@@ -274,7 +274,7 @@ TEST_F(Uploads, TaskSavedWhileUploadingIsRestoredAndResumesAtItsFileAndDoneCount
 
   control_ = std::make_unique<HostedTestControl>(std::vector<host::PageParam>{{L"DatabaseGUID", database}});
   Open(*control_);
-  ASSERT_EQ(control_->Object().Queue().Size(), 1u);
+  ASSERT_EQ(control_->TaskCount(), 1u);
   EXPECT_EQ(control_->Cell(0, 0), L"恢复");
   EXPECT_EQ(Task(0).current_file, 1u);
   EXPECT_EQ(Task(0).files[0].state, TASK_DONE);

@@ -36,7 +36,6 @@ class AddItems : public ::testing::Test {
     const std::wstring& why = control_.Host().Error();
     ASSERT_TRUE(control_.Active()) << std::string(why.begin(), why.end());
   }
-  const CTaskQueue& Queue() { return control_.Object().Queue(); }
 
   HostedTestControl control_;
   ScratchFolder files_;
@@ -46,20 +45,20 @@ TEST_F(AddItems, DuplicatesAreFoundByAddressPortAsPassedAndNameIgnoringCase) {
   const std::wstring file = files_.WriteFile(L"a.mp4", "data");
   EXPECT_EQ(control_.Add(M::kAddItem, L"one", L"127.0.0.1", 9000, file, L"", L"up/A.mp4", L"", 0), 0);
   EXPECT_EQ(control_.Add(M::kAddItem, L"other title", L"127.0.0.1", 9000, file, L"", L"UP/a.MP4", L"", 0), 0);
-  EXPECT_EQ(Queue().Size(), 1u);
+  EXPECT_EQ(control_.TaskCount(), 1u);
   EXPECT_EQ(control_.Add(M::kAddItem, L"port", L"127.0.0.1", 9001, file, L"", L"up/a.mp4", L"", 0), 0);
   EXPECT_EQ(control_.Add(M::kAddItem, L"name", L"127.0.0.1", 9000, file, L"", L"up/b.mp4", L"", 0), 0);
-  EXPECT_EQ(Queue().Size(), 3u);
+  EXPECT_EQ(control_.TaskCount(), 3u);
 
   // Port 0 means 8852, but the check compares the port as passed: never a duplicate.
   EXPECT_EQ(control_.Add(M::kAddItem, L"p0", L"127.0.0.1", 0, file, L"", L"zero", L"", 0), 0);
   EXPECT_EQ(control_.Add(M::kAddItem, L"p0", L"127.0.0.1", 0, file, L"", L"zero", L"", 0), 0);
-  ASSERT_EQ(Queue().Size(), 5u);
-  EXPECT_EQ(Queue().Tasks()[4].port, 8852u);
+  ASSERT_EQ(control_.TaskCount(), 5u);
+  EXPECT_EQ(control_.Task(4).port, 8852u);
 
   // A host name and its dotted address are the same server.
   EXPECT_EQ(control_.Add(M::kAddItem, L"by name", L"localhost", 9000, file, L"", L"up/a.mp4", L"", 0), 0);
-  EXPECT_EQ(Queue().Size(), 5u);
+  EXPECT_EQ(control_.TaskCount(), 5u);
   EXPECT_EQ(control_.Cell(4, 3), L"127.0.0.1 : 8852");
 }
 
@@ -69,8 +68,8 @@ TEST_F(AddItems, AFileTaskGetsItsRecordEntriesAndRow) {
   ASSERT_EQ(control_.Add(M::kAddItem, L"Holiday", L"127.0.0.1", 8852, primary, secondary, L"v/movie.avi",
                          L"v/cover.jpg", STYLE_FILE_OPTION | STYLE_SNAPSHOT),
             0);
-  ASSERT_EQ(Queue().Size(), 1u);
-  const UploadTask& task = Queue().Tasks()[0];
+  ASSERT_EQ(control_.TaskCount(), 1u);
+  const UploadTask& task = control_.Task(0);
   EXPECT_EQ(task.flags, STYLE_FILE_OPTION | STYLE_SNAPSHOT | STYLE_REPORT_DURATION);
   EXPECT_EQ(task.state, static_cast<DWORD>(TASK_QUEUED));
   EXPECT_EQ(task.ipv4, 0x7F000001u);
@@ -92,8 +91,8 @@ TEST_F(AddItems, AFileTaskGetsItsRecordEntriesAndRow) {
 
   // A missing primary file is accepted with size 0.
   ASSERT_EQ(control_.Add(M::kAddItem, L"gone", L"127.0.0.1", 8852, files_ / L"none", L"", L"g", L"", 0), 0);
-  EXPECT_EQ(Queue().Tasks()[1].files.size(), 1u);
-  EXPECT_EQ(Queue().Tasks()[1].total_size, 0);
+  EXPECT_EQ(control_.Task(1).files.size(), 1u);
+  EXPECT_EQ(control_.Task(1).total_size, 0);
 }
 
 TEST_F(AddItems, AFolderTaskWalksTheFolderBeforeThePrimaryEntry) {
@@ -104,7 +103,7 @@ TEST_F(AddItems, AFolderTaskWalksTheFolderBeforeThePrimaryEntry) {
   ASSERT_EQ(control_.Add(M::kAddItem, L"folder", L"127.0.0.1", 8852, primary, d, L"r/p.mp4", L"r/d?x=1",
                          STYLE_FOLDER),
             0);
-  const UploadTask& task = Queue().Tasks()[0];
+  const UploadTask& task = control_.Task(0);
   ASSERT_EQ(task.files.size(), 4u);
   EXPECT_EQ(task.files[0].local_path, d);
   EXPECT_EQ(task.files[0].flags, FILE_NO_DATA | FILE_FOLDER);
@@ -117,7 +116,7 @@ TEST_F(AddItems, AFolderTaskWalksTheFolderBeforeThePrimaryEntry) {
   const std::wstring empty = files_.MakeFolder(L"empty");
   ASSERT_EQ(control_.Add(M::kAddItem, L"e", L"127.0.0.1", 8852, primary, empty, L"r/e", L"r/empty", STYLE_FOLDER),
             0);
-  EXPECT_EQ(Queue().Tasks()[1].files.size(), 2u);
+  EXPECT_EQ(control_.Task(1).files.size(), 2u);
 }
 
 TEST_F(AddItems, FailuresLeaveNothingButTheIdsTheyTook) {
@@ -127,7 +126,7 @@ TEST_F(AddItems, FailuresLeaveNothingButTheIdsTheyTook) {
 
   EXPECT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, file, file, L"n", L"m", STYLE_FOLDER), kInvalidArg);
   EXPECT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, file, L"", L"n", L"m", STYLE_FOLDER), kInvalidArg);
-  EXPECT_EQ(Queue().Size(), 0u);
+  EXPECT_EQ(control_.TaskCount(), 0u);
   EXPECT_EQ(control_.RowCount(), 0);
   EXPECT_EQ(control_.Object().NextTaskId(), 2) << "each removed task keeps its id used";
 
@@ -137,7 +136,7 @@ TEST_F(AddItems, FailuresLeaveNothingButTheIdsTheyTook) {
   EXPECT_EQ(control_.Add(M::kAddItem, std::wstring(1023, L't').c_str(), L"127.0.0.1", 1, file, L"",
                          std::wstring(1023, L'r').c_str(), L"", 0),
             0);
-  EXPECT_EQ(Queue().Size(), 1u);
+  EXPECT_EQ(control_.TaskCount(), 1u);
 }
 
 TEST_F(AddItems, OverLongPathsAndNamesAreRefusedWithoutTakingAnId) {
@@ -164,14 +163,14 @@ TEST_F(AddItems, OverLongPathsAndNamesAreRefusedWithoutTakingAnId) {
                          STYLE_FOLDER),
             kFail);
   EXPECT_EQ(TempFiles(), temp);
-  EXPECT_EQ(Queue().Size(), 0u);
+  EXPECT_EQ(control_.TaskCount(), 0u);
   EXPECT_EQ(control_.RowCount(), 0);
 
   // The longest that fit are queued, and the task takes the next id.
   ASSERT_EQ(control_.Add(M::kAddItem, L"t", L"127.0.0.1", 1, std::wstring(259, L'p'), std::wstring(259, L's'), L"n",
                          std::wstring(1023, L'r').c_str(), 0),
             0);
-  EXPECT_EQ(Queue().Tasks()[0].id, 0u);
+  EXPECT_EQ(control_.Task(0).id, 0u);
 }
 
 TEST_F(AddItems, ANulInsideAStringEndsItsField) {
@@ -183,8 +182,8 @@ TEST_F(AddItems, ANulInsideAStringEndsItsField) {
   control_.Script()->AddItem(title.Get(), address.Get(), 9000, primary.Get(), secondary.Get(), remote1.Get(),
                              remote2.Get(), 0, &result);
   ASSERT_EQ(result, 0);
-  ASSERT_EQ(Queue().Size(), 1u);
-  const UploadTask& task = Queue().Tasks()[0];
+  ASSERT_EQ(control_.TaskCount(), 1u);
+  const UploadTask& task = control_.Task(0);
   EXPECT_EQ(task.title, L"Title");
   EXPECT_EQ(task.address_text, L"127.0.0.1");
   EXPECT_EQ(task.first_remote_name, L"up/a.mp4");
@@ -197,13 +196,13 @@ TEST_F(AddItems, ANulInsideAStringEndsItsField) {
 
   // The name the engine would be given is the duplicate key.
   EXPECT_EQ(control_.Add(M::kAddItem, L"again", L"127.0.0.1", 9000, file, L"", L"UP/A.MP4", L"", 0), 0);
-  EXPECT_EQ(Queue().Size(), 1u);
+  EXPECT_EQ(control_.TaskCount(), 1u);
 }
 
 TEST_F(AddItems, TextBecomesATemporaryPrimaryFile) {
   const std::set<std::wstring> before = TempFiles();
   ASSERT_EQ(control_.Add(M::kAddItem2, L"note", L"127.0.0.1", 8852, L"abc", L"", L"n/note.txt", L"", 0x4000), 0);
-  const UploadTask& task = Queue().Tasks()[0];
+  const UploadTask& task = control_.Task(0);
   EXPECT_EQ(task.flags, 0x4000u | STYLE_REPORT_DURATION | STYLE_DELETE_PRIMARY);
   ASSERT_EQ(task.files.size(), 1u);
   const UploadFile& entry = task.files[0];
@@ -219,7 +218,7 @@ TEST_F(AddItems, TextBecomesATemporaryPrimaryFile) {
   // Characters beyond the code page's reach are never cut short; a failed call leaves no file.
   const std::wstring many(5000, L'\u4E2D');
   EXPECT_EQ(control_.Add(M::kAddItem2, L"big", L"127.0.0.1", 8852, many, L"", L"n/b.txt", L"", 0), 0);
-  EXPECT_GE(Queue().Tasks()[1].files[0].size, 5000);
+  EXPECT_GE(control_.Task(1).files[0].size, 5000);
   const std::set<std::wstring> kept = TempFiles();
   EXPECT_EQ(control_.Add(M::kAddItem2, L"x", L"127.0.0.1", 8852, L"abc", files_ / L"missing", L"n/x", L"",
                          STYLE_FOLDER),
@@ -227,7 +226,7 @@ TEST_F(AddItems, TextBecomesATemporaryPrimaryFile) {
   EXPECT_EQ(TempFiles(), kept);
   EXPECT_EQ(control_.Add(M::kAddItem2, L"again", L"127.0.0.1", 8852, L"abc", L"", L"N/NOTE.txt", L"", 0), 0);
   EXPECT_EQ(TempFiles(), kept) << "a duplicate's text file has no task to delete it: it goes at once";
-  for (const UploadTask& t : Queue().Tasks()) DeleteFileW(t.files.back().local_path.c_str());
+  for (size_t i = 0; i < control_.TaskCount(); ++i) DeleteFileW(control_.Task(i).files.back().local_path.c_str());
 }
 
 TEST_F(AddItems, ALinkIsUploadedAsItsManifest) {
@@ -237,7 +236,7 @@ TEST_F(AddItems, ALinkIsUploadedAsItsManifest) {
   ASSERT_EQ(control_.Add(M::kAddItem3, L"link", L"127.0.0.1", 8852, L"L", d, L"up/link.xml", L"up/pics?k=1",
                          STYLE_FOLDER),
             0);
-  const UploadTask& task = Queue().Tasks()[0];
+  const UploadTask& task = control_.Task(0);
   ASSERT_EQ(task.files.size(), 4u);
   const UploadFile& manifest = task.files.back();
   EXPECT_EQ(manifest.flags, FILE_PRIMARY | FILE_DELETE_AFTER_UPLOAD);
@@ -268,14 +267,14 @@ TEST_F(AddItems, OpenAndCloseEmptyTheQueueAndItsRows) {
   ASSERT_EQ(control_.RowCount(), 2);
   com::Bstr id(L"alice"), name(L"Alice"), pass(L"pw");
   control_.Script()->Open(id.Get(), name.Get(), pass.Get());
-  EXPECT_EQ(Queue().Size(), 0u);
+  EXPECT_EQ(control_.TaskCount(), 0u);
   EXPECT_EQ(control_.RowCount(), 0);
   EXPECT_EQ(control_.Object().NextTaskId(), 4) << "Open does not restart the ids";
 
   control_.Add(M::kAddItem, L"c", L"127.0.0.1", 1, file, L"", L"c", L"", 0);
-  EXPECT_EQ(Queue().Tasks()[0].id, 4u);
+  EXPECT_EQ(control_.Task(0).id, 4u);
   control_.Script()->Close();
-  EXPECT_EQ(Queue().Size(), 0u);
+  EXPECT_EQ(control_.TaskCount(), 0u);
   EXPECT_EQ(control_.RowCount(), 0);
   EXPECT_EQ(control_.Object().NextTaskId(), 0);
 }

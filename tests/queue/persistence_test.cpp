@@ -30,7 +30,6 @@ class Persistence : public ::testing::Test {
   void Queue(const wchar_t* name) {
     ASSERT_EQ(control_.Add(HostedTestControl::kAddItem, name, L"127.0.0.1", 1, file_, L"", name, L"", 0), 0);
   }
-  CTaskQueue& Tasks() { return control_.Object().Queue(); }
   // The container takes the control's window away (in-place deactivation) and makes it again.
   void Deactivate() {
     com::ComPtr<IOleInPlaceObject> in_place;
@@ -61,7 +60,7 @@ class Persistence : public ::testing::Test {
   }
   std::vector<DWORD> TaskIds() {
     std::vector<DWORD> ids;
-    for (const UploadTask& task : Tasks().Tasks()) ids.push_back(task.id);
+    for (size_t i = 0; i < control_.TaskCount(); ++i) ids.push_back(control_.Task(i).id);
     return ids;
   }
 
@@ -76,19 +75,19 @@ TEST_F(Persistence, TheUnfinishedQueueComesBackAtOpenWithNewIds) {
   Queue(L"b");
   Queue(L"c");
   ASSERT_TRUE(testing_support::FileExists(store_)) << "saved when a task is queued";
-  Tasks().Tasks()[0].state = TASK_UPLOADING;
-  Tasks().Tasks()[1].state = TASK_DONE;
-  Tasks().TakeSlot(Tasks().At(0));
+  control_.Task(0).state = TASK_UPLOADING;
+  control_.Task(1).state = TASK_DONE;
+  control_.TakeSlot(0);
   control_.Script()->Close();
   EXPECT_EQ(testing_support::ReadFileBytes(store_).size(), 16u + 2 * (4664u + 3120u)) << "done tasks are not saved";
 
   Open(L"alice");
-  ASSERT_EQ(Tasks().Size(), 2u);
-  EXPECT_EQ(Tasks().Tasks()[0].title, L"a");
-  EXPECT_EQ(Tasks().Tasks()[0].state, static_cast<DWORD>(TASK_RESTORED));
-  EXPECT_EQ(Tasks().Tasks()[1].state, static_cast<DWORD>(TASK_QUEUED));
-  EXPECT_EQ(Tasks().Tasks()[0].id, 0u) << "Close restarted the ids";
-  EXPECT_EQ(Tasks().Tasks()[1].id, 1u);
+  ASSERT_EQ(control_.TaskCount(), 2u);
+  EXPECT_EQ(control_.Task(0).title, L"a");
+  EXPECT_EQ(control_.Task(0).state, static_cast<DWORD>(TASK_RESTORED));
+  EXPECT_EQ(control_.Task(1).state, static_cast<DWORD>(TASK_QUEUED));
+  EXPECT_EQ(control_.Task(0).id, 0u) << "Close restarted the ids";
+  EXPECT_EQ(control_.Task(1).id, 1u);
   ASSERT_EQ(control_.RowCount(), 2);
   EXPECT_EQ(control_.Cell(0, 0), L"恢复");
   EXPECT_EQ(control_.Cell(1, 0), L"排队");
@@ -96,9 +95,9 @@ TEST_F(Persistence, TheUnfinishedQueueComesBackAtOpenWithNewIds) {
 
   // Another user sees none of it; coming back brings it again.
   Open(L"bob");
-  EXPECT_EQ(Tasks().Size(), 0u);
+  EXPECT_EQ(control_.TaskCount(), 0u);
   Open(L"ALICE");
-  EXPECT_EQ(Tasks().Size(), 2u) << "the store's name, like any file name, ignores letter case";
+  EXPECT_EQ(control_.TaskCount(), 2u) << "the store's name, like any file name, ignores letter case";
 }
 
 TEST_F(Persistence, AWindowMadeAgainNeitherDuplicatesTasksNorLeavesThemWithoutRows) {
@@ -107,7 +106,7 @@ TEST_F(Persistence, AWindowMadeAgainNeitherDuplicatesTasksNorLeavesThemWithoutRo
   Queue(L"b");
   Deactivate();
   Activate();
-  EXPECT_EQ(Tasks().Size(), 2u) << "the store loaded again adds nothing already queued";
+  EXPECT_EQ(control_.TaskCount(), 2u) << "the store loaded again adds nothing already queued";
   EXPECT_EQ(RowIds(), TaskIds()) << "every task has its row";
 }
 
@@ -116,13 +115,13 @@ TEST_F(Persistence, TwoUploadsWithTheSameKeyBothComeBackAndAreBothSavedAgain) {
   Open(L"alice");
   for (int i = 0; i < 2; ++i)
     ASSERT_EQ(control_.Add(HostedTestControl::kAddItem, L"same", L"127.0.0.1", 0, file_, L"", L"same", L"", 0), 0);
-  ASSERT_EQ(Tasks().Size(), 2u);
+  ASSERT_EQ(control_.TaskCount(), 2u);
   const size_t two_tasks = 16u + 2 * (4664u + 3120u);
   control_.Script()->Close();
   EXPECT_EQ(testing_support::ReadFileBytes(store_).size(), two_tasks);
 
   Open(L"alice");
-  EXPECT_EQ(Tasks().Size(), 2u) << "every block of the store is a task";
+  EXPECT_EQ(control_.TaskCount(), 2u) << "every block of the store is a task";
   EXPECT_EQ(RowIds(), TaskIds());
   control_.Script()->Close();
   EXPECT_EQ(testing_support::ReadFileBytes(store_).size(), two_tasks) << "and the next save keeps both";
@@ -131,7 +130,7 @@ TEST_F(Persistence, TwoUploadsWithTheSameKeyBothComeBackAndAreBothSavedAgain) {
   Open(L"alice");
   Deactivate();
   Activate();
-  EXPECT_EQ(Tasks().Size(), 2u);
+  EXPECT_EQ(control_.TaskCount(), 2u);
   EXPECT_EQ(RowIds(), TaskIds());
 }
 
@@ -142,16 +141,16 @@ TEST_F(Persistence, AddsWhileTheWindowIsGoneAreQueuedSavedAndListedOnceByTheNext
   EXPECT_EQ(control_.Add(HostedTestControl::kAddItem, L"file", L"127.0.0.1", 1, file_, L"", L"f", L"", 0), 0);
   EXPECT_EQ(control_.Add(HostedTestControl::kAddItem2, L"text", L"127.0.0.1", 1, L"abc", L"", L"t", L"", 0), 0);
   EXPECT_EQ(control_.Add(HostedTestControl::kAddItem3, L"link", L"127.0.0.1", 1, L"http://l", L"", L"l", L"r", 0), 0);
-  ASSERT_EQ(Tasks().Size(), 4u);
-  for (const UploadTask& task : Tasks().Tasks()) EXPECT_EQ(task.state, static_cast<DWORD>(TASK_QUEUED));
+  ASSERT_EQ(control_.TaskCount(), 4u);
+  for (size_t i = 0; i < control_.TaskCount(); ++i) EXPECT_EQ(control_.Task(i).state, static_cast<DWORD>(TASK_QUEUED));
   EXPECT_EQ(testing_support::ReadFileBytes(store_).size(), 16u + 4 * (4664u + 3120u)) << "saved at once";
-  EXPECT_TRUE(testing_support::FileExists(Tasks().At(2).files.back().local_path))
+  EXPECT_TRUE(testing_support::FileExists(control_.Task(2).files.back().local_path))
       << "the text file stays with its task";
 
   Activate();
-  EXPECT_EQ(Tasks().Size(), 4u);
+  EXPECT_EQ(control_.TaskCount(), 4u);
   EXPECT_EQ(RowIds(), TaskIds()) << "each task listed once, in queue order";
-  for (size_t i = 2; i < 4; ++i) DeleteFileW(Tasks().At(i).files.back().local_path.c_str());
+  for (size_t i = 2; i < 4; ++i) DeleteFileW(control_.Task(i).files.back().local_path.c_str());
 }
 
 TEST_F(Persistence, AStoreDamagedInsideItsBlocksIsDeletedAndTheQueueEmptied) {
@@ -169,7 +168,7 @@ TEST_F(Persistence, AStoreDamagedInsideItsBlocksIsDeletedAndTheQueueEmptied) {
   CloseHandle(f);
 
   Open(L"alice");
-  EXPECT_EQ(Tasks().Size(), 0u);
+  EXPECT_EQ(control_.TaskCount(), 0u);
   EXPECT_EQ(control_.RowCount(), 0);
   EXPECT_FALSE(testing_support::FileExists(store_));
 }

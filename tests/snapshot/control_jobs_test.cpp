@@ -57,7 +57,7 @@ class ControlJobs : public ::testing::Test {
               0);
   }
   void Tick() { SendMessageW(control_->Host().ControlWindow(), WM_TIMER, 0, 0); }
-  DWORD Flags(size_t i = 0) { return control_->Object().Queue().At(i).flags; }
+  DWORD Flags(size_t i = 0) { return control_->Task(i).flags; }
   // Until every worker of this program has ended and its report has been applied.
   bool WorkersEnded() {
     return PumpUntil([&] { return com::ModuleLockCount() == idle_locks_; });
@@ -95,7 +95,7 @@ TEST_F(ControlJobs, AFailedSnapshotLeavesTheWishesAndTheDurationIsReportedMeanwh
 
   // While a snapshot job waits for its answer, the next start step sends the duration.
   const std::wstring both = files_.WriteFile(L"w.avi", snapshot_tests::AviBytes(32, 24, 20, 10, 0, 0));
-  control_->Object().Queue().At(0).files[0].local_path = both;
+  control_->Task(0).files[0].local_path = both;
   server_.HoldReplies();
   Tick();
   ASSERT_TRUE(server_.WaitForRequests(1));
@@ -131,9 +131,9 @@ TEST_F(ControlJobs, ATaskDeletedWhileItsJobRunsIsNotTouched) {
   Queue(sound_, 0);
   Tick();
   ASSERT_TRUE(server_.WaitForRequests(1));
-  control_->Object().Queue().RemoveTaskAt(0);
+  control_->RemoveTask(0);
   Queue(sound_, 0);
-  control_->Object().Queue().At(0).flags |= TASK_DURATION_RUNNING;  // as if its own job ran
+  control_->Task(0).flags |= TASK_DURATION_RUNNING;  // as if its own job ran
   server_.ReleaseReplies();
   ASSERT_TRUE(WorkersEnded());
   EXPECT_EQ(Flags(), STYLE_REPORT_DURATION | TASK_DURATION_RUNNING);

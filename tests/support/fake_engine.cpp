@@ -77,6 +77,16 @@ class CFakeEngine final : public com::CComBase, public ITransferEngine {
   EngineScript& s_;
 };
 
+HRESULT NewEngine(EngineScript& script, REFIID iid, void** out) {
+  *out = nullptr;
+  if (script.fail_creation) return E_OUTOFMEMORY;
+  auto* engine = new CFakeEngine(&script);
+  engine->Inner()->AddRef();
+  HRESULT hr = engine->Inner()->QueryInterface(iid, out);
+  engine->Inner()->Release();
+  return hr;
+}
+
 class CFakeEngineFactory final : public IClassFactory {
  public:
   explicit CFakeEngineFactory(EngineScript& script) : script_(script) {}
@@ -93,12 +103,7 @@ class CFakeEngineFactory final : public IClassFactory {
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
-    if (script_.fail_creation) return E_OUTOFMEMORY;
-    auto* engine = new CFakeEngine(&script_);
-    engine->Inner()->AddRef();
-    HRESULT hr = engine->Inner()->QueryInterface(iid, out);
-    engine->Inner()->Release();
-    return hr;
+    return NewEngine(script_, iid, out);
   }
   STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
@@ -117,6 +122,10 @@ FakeEngineRegistration::FakeEngineRegistration(EngineScript& script) {
 
 FakeEngineRegistration::~FakeEngineRegistration() {
   if (cookie_) CoRevokeClassObject(cookie_);
+}
+
+HRESULT FakeEngineFactory::CreateEngine(com::ComPtr<ITransferEngine>* engine) {
+  return NewEngine(script_, IID_ITransferEngine, engine->ReceiveVoid());
 }
 
 int CountCalls(const EngineScript& script, const std::wstring& name) {

@@ -11,6 +11,7 @@
 
 #include "ovtransfer/com/ptr.h"
 #include "ovtransfer/outside/transfer_engine.h"
+#include "ovtransfer/queue/scheduler.h"
 
 namespace testing_support {
 
@@ -32,6 +33,16 @@ class FakeEngineRegistration {
 
  private:
   DWORD cookie_ = 0;
+};
+
+// Makes the same engines directly, for a scheduler driven without the registry.
+class FakeEngineFactory final : public IEngineFactory {
+ public:
+  explicit FakeEngineFactory(EngineScript& script) : script_(script) {}
+  HRESULT CreateEngine(com::ComPtr<ITransferEngine>* engine) override;
+
+ private:
+  EngineScript& script_;
 };
 
 // Calls whose text starts with name.

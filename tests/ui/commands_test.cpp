@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ovtransfer/ui/resource_ids.h"
 #include "support/fake_engine.h"
 #include "support/hosted_test_control.h"
 #include "support/message_box_answerer.h"
@@ -77,7 +78,7 @@ class Commands : public ::testing::Test {
   }
   void Queue(const wchar_t* title, DWORD state) {
     ASSERT_EQ(control_.Add(HostedTestControl::kAddItem, title, L"127.0.0.1", 1, file_, L"", title, L"", 0), 0);
-    control_.Object().Queue().Tasks().back().state = state;
+    control_.LastTask().state = state;
   }
   std::vector<std::wstring> Titles() {
     std::vector<std::wstring> titles;
@@ -116,7 +117,7 @@ TEST_F(Commands, DeletingAnUnfinishedTaskAsksWithItsTitleAndSelectsTheNextRow) {
   Select(1);
   {
     MessageBoxAnswerer no(IDNO);
-    Command(32770);
+    Command(ID_TASK_DELETE);
     EXPECT_EQ(no.Text(), L"\u201Cmiddle\u201D未完成上传\uFF0C确定要删除\uFF1F");
     EXPECT_EQ(no.Title(), L"确认删除");
   }
@@ -124,11 +125,11 @@ TEST_F(Commands, DeletingAnUnfinishedTaskAsksWithItsTitleAndSelectsTheNextRow) {
   Select(1);
   {
     MessageBoxAnswerer yes(IDYES);
-    Command(32770);
+    Command(ID_TASK_DELETE);
     EXPECT_TRUE(yes.Answered());
   }
   EXPECT_EQ(Titles(), (std::vector<std::wstring>{L"first", L"last"}));
-  EXPECT_EQ(control_.Object().Queue().Size(), 2u);
+  EXPECT_EQ(control_.TaskCount(), 2u);
   EXPECT_TRUE(RowSelected(1)) << "the row that followed is selected";
   EXPECT_EQ(control_.Object().SelectedTaskId(), static_cast<LONG>(control_.RowTaskId(1)));
 }
@@ -140,10 +141,10 @@ TEST_F(Commands, AFinishedTaskGoesWithoutAQuestionAndTheLastRowLeavesNoSelection
   MessageBoxAnswerer none(IDYES, 800);
   NMLVKEYDOWN key = {};
   key.hdr.hwndFrom = control_.List();
-  key.hdr.idFrom = 203;
+  key.hdr.idFrom = IDC_TASK_LIST;
   key.hdr.code = LVN_KEYDOWN;
   key.wVKey = VK_DELETE;
-  SendMessageW(Window(), WM_NOTIFY, 203, reinterpret_cast<LPARAM>(&key));
+  SendMessageW(Window(), WM_NOTIFY, IDC_TASK_LIST, reinterpret_cast<LPARAM>(&key));
   EXPECT_FALSE(none.Answered());
   EXPECT_EQ(Titles(), std::vector<std::wstring>{L"a"});
   EXPECT_FALSE(RowSelected(0));
@@ -156,13 +157,13 @@ TEST_F(Commands, DeleteErroredKeepsEveryWorkingState) {
   for (DWORD s : states) Queue(std::to_wstring(s).c_str(), s);
   {
     MessageBoxAnswerer yes(IDYES);
-    Command(32777);
+    Command(ID_TASK_DELETE_FAILED);
     EXPECT_EQ(yes.Text(), L"确实要删除发生错误的项目吗?");
   }
   EXPECT_EQ(Titles(), (std::vector<std::wstring>{L"1", L"2", L"3", L"4", L"6"}));
   {
     MessageBoxAnswerer yes(IDYES);
-    Command(32778);
+    Command(ID_TASK_DELETE_FINISHED);
     EXPECT_EQ(yes.Text(), L"确实要删除已经完成的项目吗?");
   }
   EXPECT_EQ(Titles(), (std::vector<std::wstring>{L"1", L"2", L"3", L"6"}));
@@ -174,9 +175,9 @@ TEST_F(Commands, SeveralSelectedRowsAreDeletedTogetherAfterOneQuestion) {
   Queue(L"c", TASK_QUEUED);
   Select(0);
   Select(2, false);
-  EXPECT_FALSE(Enabled(32776)) << "no single selection: no Start";
+  EXPECT_FALSE(Enabled(ID_TASK_START)) << "no single selection: no Start";
   MessageBoxAnswerer yes(IDYES);
-  Command(32770);
+  Command(ID_TASK_DELETE);
   EXPECT_EQ(yes.Text(), L"确实要删除这些选中的项目吗?");
   EXPECT_EQ(Titles(), std::vector<std::wstring>{L"b"});
 }
@@ -185,7 +186,7 @@ TEST_F(Commands, ALongTitleIsShortenedSoTheQuestionFits) {
   Queue(std::wstring(1023, L'x').c_str(), TASK_QUEUED);
   Select(0);
   MessageBoxAnswerer no(IDNO);
-  Command(32770);
+  Command(ID_TASK_DELETE);
   const std::wstring text = no.Text();
   EXPECT_LT(text.size(), 512u);
   EXPECT_NE(text.find(L"\u2026\u201D"), std::wstring::npos);
@@ -196,18 +197,17 @@ TEST_F(Commands, UpAndDownMoveTasksAndRowsTogether) {
   Queue(L"b", TASK_QUEUED);
   Queue(L"c", TASK_QUEUED);
   Select(0);
-  EXPECT_FALSE(Enabled(32771));
-  EXPECT_TRUE(Enabled(32772));
-  Command(32771);  // Up on the first does nothing
+  EXPECT_FALSE(Enabled(ID_TASK_UP));
+  EXPECT_TRUE(Enabled(ID_TASK_DOWN));
+  Command(ID_TASK_UP);  // Up on the first does nothing
   EXPECT_EQ(Titles(), (std::vector<std::wstring>{L"a", L"b", L"c"}));
-  Command(32772);
+  Command(ID_TASK_DOWN);
   EXPECT_EQ(Titles(), (std::vector<std::wstring>{L"b", L"a", L"c"}));
-  const auto& tasks = control_.Object().Queue().Tasks();
-  EXPECT_EQ(tasks[0].title, L"b");
-  EXPECT_EQ(tasks[1].title, L"a");
-  for (int row = 0; row < 3; ++row) EXPECT_EQ(control_.RowTaskId(row), tasks[row].id);
-  Command(32772);
-  Command(32772);  // already last
+  EXPECT_EQ(control_.Task(0).title, L"b");
+  EXPECT_EQ(control_.Task(1).title, L"a");
+  for (int row = 0; row < 3; ++row) EXPECT_EQ(control_.RowTaskId(row), control_.Task(row).id);
+  Command(ID_TASK_DOWN);
+  Command(ID_TASK_DOWN);  // already last
   EXPECT_EQ(Titles(), (std::vector<std::wstring>{L"b", L"c", L"a"}));
 }
 
@@ -216,56 +216,54 @@ TEST_F(Commands, StartAndPauseFollowTheSlotsAndTheEngine) {
   Queue(L"failed", TASK_ERR_CONNECT);
   for (int i = 0; i < 4; ++i) Queue((L"busy" + std::to_wstring(i)).c_str(), TASK_UPLOADING);
   CountingEngine engine;
-  CTaskQueue& queue = control_.Object().Queue();
-  auto& tasks = queue.Tasks();
-  tasks[0].engine = &engine;
-  for (int i = 2; i < 6; ++i) queue.TakeSlot(tasks[i]);  // every slot taken
+  control_.Task(0).engine = &engine;
+  for (int i = 2; i < 6; ++i) control_.TakeSlot(i);  // every slot taken
 
   Select(0);
-  EXPECT_TRUE(Enabled(32776));
-  EXPECT_FALSE(Enabled(32775));
-  Command(32776);
-  EXPECT_EQ(tasks[0].state, static_cast<DWORD>(TASK_QUEUED)) << "no free slot: it waits, keeping its engine";
+  EXPECT_TRUE(Enabled(ID_TASK_START));
+  EXPECT_FALSE(Enabled(ID_TASK_PAUSE));
+  Command(ID_TASK_START);
+  EXPECT_EQ(control_.Task(0).state, static_cast<DWORD>(TASK_QUEUED)) << "no free slot: it waits, keeping its engine";
   EXPECT_EQ(engine.starts, 0);
   EXPECT_EQ(control_.Cell(0, 0), L"排队");
 
-  tasks[0].state = TASK_PAUSED;
-  queue.GiveSlot(tasks[5]);
-  Command(32776);
+  control_.Task(0).state = TASK_PAUSED;
+  control_.GiveSlot(5);
+  Command(ID_TASK_START);
   EXPECT_EQ(engine.starts, 1);
-  EXPECT_EQ(tasks[0].state, static_cast<DWORD>(TASK_UPLOADING));
-  EXPECT_EQ(control_.Object().RunningCount(), 4);
+  EXPECT_EQ(control_.Task(0).state, static_cast<DWORD>(TASK_UPLOADING));
+  EXPECT_EQ(control_.RunningCount(), 4);
   Select(0);
-  EXPECT_TRUE(Enabled(32775));
-  Command(32775);
+  EXPECT_TRUE(Enabled(ID_TASK_PAUSE));
+  Command(ID_TASK_PAUSE);
   EXPECT_EQ(engine.pauses, 1);
-  EXPECT_EQ(tasks[0].state, static_cast<DWORD>(TASK_PAUSED));
-  EXPECT_EQ(control_.Object().RunningCount(), 3);
+  EXPECT_EQ(control_.Task(0).state, static_cast<DWORD>(TASK_PAUSED));
+  EXPECT_EQ(control_.RunningCount(), 3);
 
   // A failed task without an engine gives its slot back and is queued again.
-  queue.TakeSlot(tasks[1]);
-  tasks[1].retries = 5;
+  control_.TakeSlot(1);
+  control_.Task(1).retries = 5;
   Select(1);
-  Command(32776);
-  EXPECT_EQ(tasks[1].state, static_cast<DWORD>(TASK_QUEUED));
-  EXPECT_EQ(tasks[1].retries, 0u);
-  EXPECT_EQ(control_.Object().RunningCount(), 3);
-  tasks[0].engine.Detach();
+  Command(ID_TASK_START);
+  EXPECT_EQ(control_.Task(1).state, static_cast<DWORD>(TASK_QUEUED));
+  EXPECT_EQ(control_.Task(1).retries, 0u);
+  EXPECT_EQ(control_.RunningCount(), 3);
+  control_.Task(0).engine.Detach();
 }
 
 TEST_F(Commands, ClicksOnEmptySpaceShowNoMenuAndDisableStartAndPause) {
   Queue(L"a", TASK_PAUSED);
   Select(0);
-  EXPECT_TRUE(Enabled(32776));
+  EXPECT_TRUE(Enabled(ID_TASK_START));
   NMITEMACTIVATE click = {};
   click.hdr.hwndFrom = control_.List();
-  click.hdr.idFrom = 203;
+  click.hdr.idFrom = IDC_TASK_LIST;
   click.hdr.code = NM_RCLICK;
   click.iItem = -1;
-  SendMessageW(Window(), WM_NOTIFY, 203, reinterpret_cast<LPARAM>(&click));
-  EXPECT_FALSE(Enabled(32776));
-  EXPECT_FALSE(Enabled(32775));
-  EXPECT_TRUE(Enabled(32770)) << "a row is still selected";
+  SendMessageW(Window(), WM_NOTIFY, IDC_TASK_LIST, reinterpret_cast<LPARAM>(&click));
+  EXPECT_FALSE(Enabled(ID_TASK_START));
+  EXPECT_FALSE(Enabled(ID_TASK_PAUSE));
+  EXPECT_TRUE(Enabled(ID_TASK_DELETE)) << "a row is still selected";
 }
 
 // The selection the commands act on, while the scheduler changes rows beside it.
@@ -290,15 +288,15 @@ TEST_F(Selection, ATickThatChangesAnotherRowLeavesTheSelectedTaskAndTheButtonsAl
   Queue(L"waiting", TASK_QUEUED);
   Select(0);
   ASSERT_EQ(Selected(), IdOf(0));
-  ASSERT_TRUE(Enabled(32776));
+  ASSERT_TRUE(Enabled(ID_TASK_START));
   SendMessageW(Window(), WM_TIMER, 0, 0);  // the tick starts the waiting task
   ASSERT_EQ(control_.Cell(1, 0), L"上传");
   EXPECT_EQ(Selected(), IdOf(0));
-  EXPECT_TRUE(Enabled(32776)) << "Start still describes the paused task";
-  EXPECT_FALSE(Enabled(32775));
-  EXPECT_FALSE(Enabled(32771));
-  Command(32775);  // Pause acts on the selected task, not on the one that started
-  EXPECT_EQ(control_.Object().Queue().At(1).state, static_cast<DWORD>(TASK_UPLOADING));
+  EXPECT_TRUE(Enabled(ID_TASK_START)) << "Start still describes the paused task";
+  EXPECT_FALSE(Enabled(ID_TASK_PAUSE));
+  EXPECT_FALSE(Enabled(ID_TASK_UP));
+  Command(ID_TASK_PAUSE);  // Pause acts on the selected task, not on the one that started
+  EXPECT_EQ(control_.Task(1).state, static_cast<DWORD>(TASK_UPLOADING));
   EXPECT_EQ(CountCalls(script_, L"PauseTransfer"), 0);
 }
 
@@ -308,13 +306,13 @@ TEST_F(Selection, CtrlClicksNameOnlyTheRowThatStaysSelected) {
   Click(0, false);
   ASSERT_EQ(Selected(), IdOf(0));
   Click(1, true);  // both rows selected
-  EXPECT_FALSE(Enabled(32776));
+  EXPECT_FALSE(Enabled(ID_TASK_START));
   Click(0, true);  // the first row off: the second is the one selected
   ASSERT_FALSE(RowSelected(0));
   ASSERT_TRUE(RowSelected(1));
   EXPECT_EQ(Selected(), IdOf(1));
-  EXPECT_FALSE(Enabled(32776)) << "the buttons describe the queued task";
-  EXPECT_TRUE(Enabled(32771));
+  EXPECT_FALSE(Enabled(ID_TASK_START)) << "the buttons describe the queued task";
+  EXPECT_TRUE(Enabled(ID_TASK_UP));
 
   Click(0, true);  // the first row on and off again: the second stays the selected one
   Click(0, true);
@@ -322,10 +320,10 @@ TEST_F(Selection, CtrlClicksNameOnlyTheRowThatStaysSelected) {
   Click(1, true);  // the last selected row off: no task is selected, none other named
   ASSERT_EQ(SendMessageW(control_.List(), LVM_GETSELECTEDCOUNT, 0, 0), 0);
   EXPECT_EQ(Selected(), -1);
-  EXPECT_FALSE(Enabled(32776));
-  EXPECT_FALSE(Enabled(32771));
-  EXPECT_FALSE(Enabled(32772));
-  Command(32771);  // Up moves nothing
+  EXPECT_FALSE(Enabled(ID_TASK_START));
+  EXPECT_FALSE(Enabled(ID_TASK_UP));
+  EXPECT_FALSE(Enabled(ID_TASK_DOWN));
+  Command(ID_TASK_UP);  // Up moves nothing
   EXPECT_EQ(Titles(), (std::vector<std::wstring>{L"paused", L"queued"}));
 }
 

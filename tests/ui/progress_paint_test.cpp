@@ -82,7 +82,7 @@ class ProgressPaint : public ::testing::Test {
     const std::wstring remote = L"t" + std::to_wstring(control_.RowCount());
     EXPECT_EQ(control_.Add(HostedTestControl::kAddItem, L"t", L"127.0.0.1", 1, file_, L"", remote.c_str(), L"", 0),
               0);
-    UploadTask& task = control_.Object().Queue().Tasks().back();
+    UploadTask& task = control_.LastTask();
     task.progress = (tenths << 16) | percent;
     return task;
   }

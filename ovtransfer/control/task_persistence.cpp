@@ -1,6 +1,6 @@
 // Saving and loading the queue of the open user.
-#include "../control/ov_transfer_control.h"
-#include "task_store.h"
+#include "../queue/task_store.h"
+#include "ov_transfer_control.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ HRESULT COvTransferControl::LoadTasks() {
     DeleteFileW(path.c_str());
     if (damage == StoreDamage::kBlocks) {
       for (size_t i = queue_.Size(); i-- > 0;) queue_.RemoveTaskAt(i);
-      if (ListWindow_) SendMessageW(ListWindow_, LVM_DELETEALLITEMS, 0, 0);
+      view_.DeleteAllRows();
     }
     return HRESULT_FROM_WIN32(ERROR_FILE_CORRUPT);
   }
@@ -35,8 +35,8 @@ HRESULT COvTransferControl::LoadTasks() {
   // of the same server and name (port 0 is never a duplicate) and both are in the file.
   const size_t queued_before = queue_.Size();
   for (UploadTask& task : stored) {
-    if (IsQueued(task.ipv4, task.port, task.first_remote_name, queued_before)) continue;
-    if (task.state == TASK_UPLOADING || task.state == TASK_PAUSED) task.state = TASK_RESTORED;
+    if (builder_.IsQueued(task.ipv4, task.port, task.first_remote_name, queued_before)) continue;
+    CScheduler::Restore(task);
     task.id = queue_.TakeId();
     const size_t index = queue_.AppendTask(std::move(task));
     InsertTaskRow(queue_.At(index), -1);

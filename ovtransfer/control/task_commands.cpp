@@ -6,36 +6,14 @@
 #include <string>
 
 #include "../com/module_lock.h"
-#include "../control/ov_transfer_control.h"
-#include "resource_ids.h"
+#include "../ui/resource_ids.h"
+#include "ov_transfer_control.h"
 
 namespace {
 
 constexpr wchar_t kConfirmTitle[] = L"确认删除";
 constexpr UINT kConfirmType = MB_YESNO | MB_ICONINFORMATION;
 constexpr size_t kQuestionCapacity = 512;
-
-int SelectedRowCount(HWND list) { return static_cast<int>(SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0)); }
-int RowCount(HWND list) { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
-
-bool RowSelected(HWND list, int row) {
-  return SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_SELECTED) & LVIS_SELECTED;
-}
-
-DWORD RowId(HWND list, int row) {
-  LVITEMW item = {};
-  item.mask = LVIF_PARAM;
-  item.iItem = row;
-  SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
-  return static_cast<DWORD>(item.lParam);
-}
-
-void SetRowSelected(HWND list, int row) {
-  LVITEMW item = {};
-  item.stateMask = LVIS_SELECTED;
-  item.state = LVIS_SELECTED;
-  SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
-}
 
 // The single-task question always fits its 512 characters: a long title is shortened
 // with an ellipsis.
@@ -64,39 +42,10 @@ void COvTransferControl::TaskPosition(size_t index, bool* not_first, bool* not_l
   *not_last = index + 1 != queue_.Size();
 }
 
-void COvTransferControl::UpdateCommandButtons(LONG state, bool not_first, bool not_last) {
-  if (!window_) return;
-  const auto enable = [this](int id, bool on) { EnableWindow(GetDlgItem(window_, id), on); };
-  enable(ID_TASK_UP, not_first);
-  enable(ID_TASK_DOWN, not_last);
-  if (state == -1) {
-    enable(ID_TASK_START, false);
-    enable(ID_TASK_PAUSE, false);
-    enable(ID_TASK_DELETE, SelectedRowCount(ListWindow_) > 0);
-  }
-  const DWORD s = static_cast<DWORD>(state);
-  if (s == TASK_QUEUED || s == TASK_DONE || s == TASK_UPLOADING || s == TASK_PAUSED || IsErrorState(s)) {
-    enable(ID_TASK_START, s == TASK_PAUSED || IsErrorState(s));
-    enable(ID_TASK_PAUSE, s == TASK_UPLOADING);
-    enable(ID_TASK_DELETE, true);
-  }
-}
-
 void COvTransferControl::UpdateButtonsFor(size_t index) {
   bool not_first = false, not_last = false;
   TaskPosition(index, &not_first, &not_last);
   UpdateCommandButtons(static_cast<LONG>(queue_.At(index).state), not_first, not_last);
-}
-
-HRESULT COvTransferControl::SelectTaskRow(DWORD task_id) {
-  const int rows = ListWindow_ ? RowCount(ListWindow_) : 0;
-  for (int row = 0; row < rows; ++row)
-    if (RowId(ListWindow_, row) == task_id) {
-      SetRowSelected(ListWindow_, row);
-      SendMessageW(ListWindow_, LVM_ENSUREVISIBLE, row, TRUE);
-      return S_OK;
-    }
-  return E_FAIL;
 }
 
 LRESULT COvTransferControl::OnListNotify(NMHDR* header) {
@@ -123,16 +72,15 @@ void COvTransferControl::OnSelectionChanged(const NMLISTVIEW& change) {
   // Only the user's selection names the task: a row's text changing on a tick, or the focus
   // moving, is no selection; and the task is the row that is selected, not the row that
   // changed (a Ctrl-click takes the selection off the row it names).
-  if (change.iItem == -1 || !(change.uChanged & LVIF_STATE) ||
-      !((change.uNewState ^ change.uOldState) & LVIS_SELECTED))
+  if (change.iItem == -1 || !(change.uChanged & LVIF_STATE) || !((change.uNewState ^ change.uOldState) & LVIS_SELECTED))
     return;
-  const int row = static_cast<int>(SendMessageW(ListWindow_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
-  if (row < 0 || SelectedRowCount(ListWindow_) != 1) {
+  const int row = view_.FirstSelectedRow();
+  if (row < 0 || view_.SelectedRowCount() != 1) {
     SelectedTaskId_ = -1;  // no single task is selected: the commands have none to act on
     UpdateCommandButtons(-1, false, false);
     return;
   }
-  SelectedTaskId_ = static_cast<LONG>(RowId(ListWindow_, row));
+  SelectedTaskId_ = static_cast<LONG>(view_.RowTaskId(row));
   const int index = queue_.FindTaskIndex(static_cast<DWORD>(SelectedTaskId_));
   if (index >= 0) UpdateButtonsFor(static_cast<size_t>(index));
 }
@@ -143,12 +91,12 @@ void COvTransferControl::ShowTaskMenu(int row) {
     return;
   }
   SelectedTaskId_ = -1;
-  const int selected = SelectedRowCount(ListWindow_);
-  const bool all_selected = selected == RowCount(ListWindow_);
+  const int selected = view_.SelectedRowCount();
+  const bool all_selected = selected == view_.RowCount();
   LONG state = -1;
   bool not_first = false, not_last = false;
   if (selected == 1) {
-    SelectedTaskId_ = static_cast<LONG>(RowId(ListWindow_, row));
+    SelectedTaskId_ = static_cast<LONG>(view_.RowTaskId(row));
     const int index = queue_.FindTaskIndex(static_cast<DWORD>(SelectedTaskId_));
     if (index < 0) return;
     state = static_cast<LONG>(queue_.At(static_cast<size_t>(index)).state);
@@ -193,7 +141,7 @@ void COvTransferControl::OnTaskCommand(UINT id) {
         return s != TASK_QUEUED && s != TASK_UPLOADING && s != TASK_PAUSED && s != TASK_DONE && s != TASK_RESTORED;
       });
     case ID_TASK_SELECT_ALL:
-      for (int row = 0, rows = RowCount(ListWindow_); row < rows; ++row) SetRowSelected(ListWindow_, row);
+      for (int row = 0, rows = view_.RowCount(); row < rows; ++row) view_.SetRowSelected(row);
       return;
     case ID_TASK_UP:
     case ID_TASK_DOWN:
@@ -205,20 +153,7 @@ void COvTransferControl::StartSelected() {
   const int index = SelectedTaskIndex();
   if (index < 0) return;
   UploadTask& task = queue_.At(static_cast<size_t>(index));
-  if (task.state == TASK_PAUSED && task.engine) {
-    if (queue_.RunningCount() >= MaxTaskCount_) {
-      task.state = TASK_QUEUED;  // waits for a slot, keeping its paused engine
-    } else if (SUCCEEDED(task.engine->StartTransfer())) {
-      if (task.current_file < task.files.size()) task.files[task.current_file].state = TASK_UPLOADING;
-      task.state = TASK_UPLOADING;
-      queue_.TakeSlot(task);
-    }
-  }
-  if (IsErrorState(task.state) && !task.engine) {
-    queue_.GiveSlot(task);  // the failed task gives its slot back
-    task.retries = 0;
-    task.state = TASK_QUEUED;
-  }
+  scheduler_.Resume(task);
   UpdateButtonsFor(static_cast<size_t>(index));
   UpdateTaskRow(task);
   SelectTaskRow(static_cast<DWORD>(SelectedTaskId_));
@@ -228,24 +163,20 @@ void COvTransferControl::PauseSelected() {
   const int index = SelectedTaskIndex();
   if (index < 0) return;
   UploadTask& task = queue_.At(static_cast<size_t>(index));
-  if (task.state == TASK_UPLOADING && task.engine && SUCCEEDED(task.engine->PauseTransfer())) {
-    if (task.current_file < task.files.size()) task.files[task.current_file].state = TASK_PAUSED;
-    task.state = TASK_PAUSED;
-    queue_.GiveSlot(task);
-  }
+  scheduler_.Pause(task);
   UpdateButtonsFor(static_cast<size_t>(index));
   SelectTaskRow(static_cast<DWORD>(SelectedTaskId_));
 }
 
 void COvTransferControl::DeleteSelected() {
-  if (!ListWindow_) return;
-  const int selected = SelectedRowCount(ListWindow_);
+  if (!view_.ListWindow()) return;
+  const int selected = view_.SelectedRowCount();
   if (selected == 0) return;
   int reselect = -1;
   if (selected == 1) {
-    for (int row = 0, rows = RowCount(ListWindow_); row < rows && reselect < 0; ++row)
-      if (RowSelected(ListWindow_, row)) reselect = row;
-    SelectedTaskId_ = static_cast<LONG>(RowId(ListWindow_, reselect));
+    for (int row = 0, rows = view_.RowCount(); row < rows && reselect < 0; ++row)
+      if (view_.RowSelected(row)) reselect = row;
+    SelectedTaskId_ = static_cast<LONG>(view_.RowTaskId(reselect));
     const int index = SelectedTaskIndex();
     if (index < 0) return;
     const UploadTask& task = queue_.At(static_cast<size_t>(index));
@@ -258,16 +189,16 @@ void COvTransferControl::DeleteSelected() {
     return;
   }
   // The question ran its own message loop: rows and tasks are looked up again.
-  for (int row = RowCount(ListWindow_) - 1; row >= 0; --row) {
-    if (!RowSelected(ListWindow_, row)) continue;
-    const int index = queue_.FindTaskIndex(RowId(ListWindow_, row));
+  for (int row = view_.RowCount() - 1; row >= 0; --row) {
+    if (!view_.RowSelected(row)) continue;
+    const int index = queue_.FindTaskIndex(view_.RowTaskId(row));
     if (index < 0) continue;
     queue_.RemoveTaskAt(static_cast<size_t>(index));
-    SendMessageW(ListWindow_, LVM_DELETEITEM, row, 0);
+    view_.DeleteRow(row);
   }
   SelectedTaskId_ = -1;
   SaveTasks();
-  if (reselect >= 0 && reselect < RowCount(ListWindow_)) SetRowSelected(ListWindow_, reselect);
+  if (reselect >= 0 && reselect < view_.RowCount()) view_.SetRowSelected(reselect);
 }
 
 void COvTransferControl::DeleteWhere(const wchar_t* question, bool (*matches)(DWORD state)) {
@@ -275,11 +206,11 @@ void COvTransferControl::DeleteWhere(const wchar_t* question, bool (*matches)(DW
     SelectedTaskId_ = -1;
     return;
   }
-  for (int row = 0; ListWindow_ && row < RowCount(ListWindow_);) {
-    const int index = queue_.FindTaskIndex(RowId(ListWindow_, row));
+  for (int row = 0; view_.ListWindow() && row < view_.RowCount();) {
+    const int index = queue_.FindTaskIndex(view_.RowTaskId(row));
     if (index >= 0 && matches(queue_.At(static_cast<size_t>(index)).state)) {
       queue_.RemoveTaskAt(static_cast<size_t>(index));
-      SendMessageW(ListWindow_, LVM_DELETEITEM, row, 0);
+      view_.DeleteRow(row);
     } else {
       ++row;
     }
@@ -301,21 +232,4 @@ void COvTransferControl::MoveSelected(int step) {
   MoveTaskRow(moving, neighbour);
   SelectTaskRow(moving);
   SaveTasks();
-}
-
-HRESULT COvTransferControl::MoveTaskRow(DWORD task_id, DWORD neighbour_id) {
-  if (!ListWindow_ || RowCount(ListWindow_) == 0) return E_FAIL;
-  int row = -1, target = -1;
-  for (int r = 0, rows = RowCount(ListWindow_); r < rows; ++r) {
-    const DWORD id = RowId(ListWindow_, r);
-    if (id == task_id && row < 0) row = r;
-    if (id == neighbour_id && target < 0) target = r;
-  }
-  if (row < 0 || target < 0) return E_FAIL;
-  const int index = queue_.FindTaskIndex(task_id);
-  if (index < 0) return S_OK;
-  DeleteTaskRow(task_id);
-  InsertTaskRow(queue_.At(static_cast<size_t>(index)), target);
-  UpdateTaskRow(queue_.At(static_cast<size_t>(index)));
-  return S_OK;
 }
