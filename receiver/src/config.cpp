@@ -3,7 +3,7 @@
 #include <functional>
 #include <vector>
 
-#include "protocol.h"
+#include "line_codec.h"
 
 namespace ovr {
 namespace {
@@ -20,7 +20,7 @@ struct Option {
 
 bool Port(const std::string& text, uint16_t& port) {
   uint64_t v = 0;
-  if (!ParseU64(text, v) || v > 65535) return false;
+  if (!ovt::ParseNumber(text, &v) || v > 65535) return false;
   port = static_cast<uint16_t>(v);
   return true;
 }
@@ -28,7 +28,7 @@ bool Port(const std::string& text, uint16_t& port) {
 template <typename T>
 bool Count(const std::string& text, T& out) {
   uint64_t v = 0;
-  if (!ParseU64(text, v) || v == 0 || v > 1000000) return false;
+  if (!ovt::ParseNumber(text, &v) || v == 0 || v > 1000000) return false;
   out = static_cast<T>(v);
   return true;
 }
@@ -146,7 +146,7 @@ bool NumberWithUnit(const std::string& text, uint64_t& number, char& unit) {
     unit = digits.back();
     digits.pop_back();
   }
-  return ParseU64(digits, number);
+  return ovt::ParseNumber(digits, &number);
 }
 
 bool Scale(uint64_t number, uint64_t factor, uint64_t& out) {

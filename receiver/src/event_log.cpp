@@ -8,12 +8,12 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "protocol.h"
+#include "line_codec.h"
 
 namespace ovr {
 
 // Tabs and line ends cannot appear in a field; spaces read well as they are.
-std::string LogField(std::string_view text) { return PercentEncode(text, true); }
+std::string LogField(std::string_view text) { return ovt::PercentEncode(text, true); }
 
 namespace {
 
@@ -36,7 +36,7 @@ void EventLog::Reopen() {
 void EventLog::File(std::string_view user, uint64_t size, uint64_t checksum,
                     std::string_view path) {
   Write("FILE\t" + LogField(user) + '\t' + std::to_string(size) + '\t' +
-        FormatChecksum(checksum) + '\t' + LogField(path) + '\n');
+        ovt::ChecksumText(checksum) + '\t' + LogField(path) + '\n');
 }
 
 void EventLog::Duration(std::string_view target, std::string_view seconds) {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "metrics.h"
-#include "protocol.h"
+#include "line_codec.h"
 
 namespace ovr {
 namespace {
@@ -25,7 +25,7 @@ void ForEachParam(std::string_view query, F f) {
     std::string_view param = query.substr(0, amp);
     size_t eq = param.find('=');
     std::string key;
-    if (!PercentDecode(param.substr(0, eq), key)) key = std::string(param.substr(0, eq));
+    if (!ovt::PercentDecode(param.substr(0, eq), &key)) key = std::string(param.substr(0, eq));
     f(key, eq == std::string_view::npos ? std::string_view() : param.substr(eq + 1), param);
     if (amp == std::string_view::npos) break;
     query.remove_prefix(amp + 1);
@@ -146,7 +146,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection>, publ
       size_t colon = line.find(':');
       if (colon == std::string_view::npos) continue;
       std::string_view name = Trim(line.substr(0, colon)), value = Trim(line.substr(colon + 1));
-      if (SameText(name, "Content-Length") && !ParseU64(value, length)) return Reply(400);
+      if (SameText(name, "Content-Length") && !ovt::ParseNumber(value, &length)) return Reply(400);
       if (SameText(name, "Transfer-Encoding")) return Reply(400);  // WinINet sends a length
       if (SameText(name, "Expect") && SameText(value, "100-continue")) expect_continue = true;
     }

@@ -18,7 +18,6 @@
 #include "metrics.h"
 #include "passwd.h"
 #include "paths.h"
-#include "protocol.h"
 #include "reload.h"
 #include "server.h"
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "paths.h"
-#include "protocol.h"
+#include "line_codec.h"
 
 namespace ovr {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 // only talk (or have not logged in) keep a small buffer, and a session goes back to it when
 // its bytes stop.
 constexpr size_t kDataBuffer = 256 * 1024;
-constexpr size_t kLineBuffer = 2 * kMaxLine;
+constexpr size_t kLineBuffer = 2 * ovt::kMaxLineBytes;
 // Most lines are short: a connection starts with this and grows to kLineBuffer for a long
 // one, so that many connections waiting to log in cost little.
 constexpr size_t kSmallBuffer = 1024;
@@ -106,7 +106,7 @@ void Session::Process() {
     const char* start = buffer_.data() + begin_;
     const void* nl = std::memchr(start, '\n', end_ - begin_);
     size_t length = nl ? static_cast<const char*>(nl) - start + 1 : end_ - begin_;
-    if (length > kMaxLine || (!nl && length == kMaxLine)) {
+    if (length > ovt::kMaxLineBytes || (!nl && length == ovt::kMaxLineBytes)) {
       metrics().Hit(Limit::kLineTooLong);
       return Send(Err(400, "line too long"));
     }
@@ -197,18 +197,18 @@ void Session::CloseGracefully() {
 }
 
 Session::Answer Session::Ok(std::string fields) {
-  return {fields.empty() ? "OK" : "OK " + fields};
+  return {ovt::OkLine(fields)};
 }
 
 Session::Answer Session::Err(int code, std::string_view message) {
   // After a malformed or out-of-order command the stream cannot be trusted any more.
-  return {"ERR " + std::to_string(code) + ' ' + PercentEncode(message), code == 400};
+  return {ovt::ErrLine(code, message), code == 400};
 }
 
 Session::Answer Session::Err(const Status& status) { return Err(status.code, status.message); }
 
 std::optional<Session::Answer> Session::Handle(std::string_view line) {
-  std::vector<std::string_view> f = SplitFields(line);
+  std::vector<std::string_view> f = ovt::SplitFields(line);
   const std::string_view verb = f[0];
   const size_t args = f.size() - 1;
   auto wants = [&](size_t n) { return args == n; };
@@ -237,7 +237,7 @@ std::optional<Session::Answer> Session::Handle(std::string_view line) {
   }
   if (verb == "MKDIR") {
     std::string name;
-    if (!wants(1) || !PercentDecode(f[1], name)) return Err(400, "malformed MKDIR");
+    if (!wants(1) || !ovt::PercentDecode(f[1], &name)) return Err(400, "malformed MKDIR");
     NameCheck check = CheckRemoteName(name);
     if (!check.ok) return Err(403, check.reason);
     Status s = context_.storage.MakeFolder(check.path);
@@ -259,7 +259,7 @@ std::optional<Session::Answer> Session::Handle(std::string_view line) {
 std::optional<Session::Answer> Session::Login(std::string_view encoded_user,
                                               std::string_view encoded_password) {
   std::string user, password;
-  if (!PercentDecode(encoded_user, user) || !PercentDecode(encoded_password, password))
+  if (!ovt::PercentDecode(encoded_user, &user) || !ovt::PercentDecode(encoded_password, &password))
     return Err(400, "malformed LOGIN");
   // After failures from this address or for this user the check waits its turn; the
   // pipeline behind it waits too, since nothing more is read meanwhile.
@@ -321,7 +321,7 @@ std::optional<Session::Answer> Session::Put(std::string_view encoded_name,
                                             std::string_view size_text) {
   std::string name;
   uint64_t size = 0;
-  if (!PercentDecode(encoded_name, name) || !ParseU64(size_text, size))
+  if (!ovt::PercentDecode(encoded_name, &name) || !ovt::ParseNumber(size_text, &size))
     return Err(400, "malformed PUT");
   upload_.reset();  // a file announced but never started is left as it is held
   NameCheck check = CheckRemoteName(name);
@@ -365,7 +365,7 @@ std::optional<Session::Answer> Session::Claim(std::string path, uint64_t size,
 
 Session::Answer Session::From(std::string_view from_text) {
   uint64_t from = 0, offset = 0;
-  if (!ParseU64(from_text, from)) return Err(400, "malformed FROM");
+  if (!ovt::ParseNumber(from_text, &from)) return Err(400, "malformed FROM");
   Status s = upload_->From(from, offset);
   if (!s.ok()) return Err(s);
   if (offset > 0) ++metrics().uploads_resumed;
@@ -379,14 +379,14 @@ Session::Answer Session::From(std::string_view from_text) {
 
 Session::Answer Session::End(std::string_view checksum_text) {
   uint64_t checksum = 0;
-  if (!ParseChecksum(checksum_text, checksum)) return Err(400, "malformed END");
+  if (!ovt::ParseChecksum(checksum_text, &checksum)) return Err(400, "malformed END");
   Status s = upload_->End(checksum);
   uint64_t size = upload_->size();
   finished_ = std::move(upload_);
   state_ = State::kReady;
   ++(s.ok() ? metrics().uploads_completed : metrics().uploads_failed);
   if (!s.ok()) return Err(s);
-  return Ok(std::to_string(size) + ' ' + FormatChecksum(checksum));
+  return Ok(std::to_string(size) + ' ' + ovt::ChecksumText(checksum));
 }
 
 }  // namespace ovr

@@ -13,7 +13,7 @@
 
 #include "metrics.h"
 #include "paths.h"
-#include "protocol.h"
+#include "line_codec.h"
 
 namespace fs = std::filesystem;
 
@@ -27,7 +27,7 @@ std::string SystemError(const char* what) { return std::string(what) + ": " + st
 std::string ClaimKey(const std::string& user, const std::string& path) {
   std::string text = user + '\0' + path;
   XXH128_hash_t h = XXH3_128bits(text.data(), text.size());
-  return FormatChecksum(h.high64) + FormatChecksum(h.low64);
+  return ovt::ChecksumText(h.high64) + ovt::ChecksumText(h.low64);
 }
 
 bool WriteAll(int fd, const char* data, size_t length, uint64_t offset, size_t& written) {
@@ -155,7 +155,7 @@ Status Upload::End(uint64_t checksum) {
     storage_.Ended(key_);
     return Status::Error(409, static_cast<uint64_t>(st.st_size) != size_
                                   ? "size mismatch, partial data discarded"
-                                  : "checksum mismatch (received " + FormatChecksum(actual) +
+                                  : "checksum mismatch (received " + ovt::ChecksumText(actual) +
                                         "), partial data discarded");
   }
   if (storage_.sync_ && ::fdatasync(fd_.Get()) != 0) return Status::Error(500, SystemError("cannot flush file"));
@@ -217,7 +217,7 @@ void Storage::IndexPartials() {
     size_t dash = name.rfind('-');
     if (dash == std::string::npos) return false;
     key = name.substr(0, dash);
-    return ParseU64(name.substr(dash + 1), size);
+    return ovt::ParseNumber(name.substr(dash + 1), &size);
   };
   auto info = [](const fs::path& file, uint64_t& bytes, std::time_t& touched) {
     struct stat st;
@@ -297,7 +297,7 @@ void Storage::RemoveOldPartials() {
 
 uint64_t Storage::PartialBytes(const std::string& user) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = user_bytes_.find(FormatChecksum(XXH3_64bits(user.data(), user.size())));
+  auto it = user_bytes_.find(ovt::ChecksumText(XXH3_64bits(user.data(), user.size())));
   return it == user_bytes_.end() ? 0 : it->second;
 }
 
@@ -339,7 +339,7 @@ Status Storage::Begin(const Claimant& claimant, const std::string& path, uint64_
   if (!problem.empty()) return Status::Error(403, problem);
   const std::string key = ClaimKey(claimant.user, path);
   const std::string user_dir =
-      FormatChecksum(XXH3_64bits(claimant.user.data(), claimant.user.size()));
+      ovt::ChecksumText(XXH3_64bits(claimant.user.data(), claimant.user.size()));
   fs::path partial;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -449,7 +449,7 @@ Status Storage::StoreStill(std::string_view data, std::string_view hint, std::st
     for (const auto& entry : fs::directory_iterator(stills, ec)) {
       uint64_t n = 0;
       std::string name = entry.path().filename().string();
-      if (ParseU64(name.substr(0, name.find_first_not_of("0123456789")), n) && n >= next_still_)
+      if (ovt::ParseNumber(name.substr(0, name.find_first_not_of("0123456789")), &n) && n >= next_still_)
         next_still_ = n + 1;
     }
   }

@@ -70,7 +70,7 @@ TEST_F(ProcessTest, SigkillMidFileLosesNothingWritten) {
   ASSERT_TRUE(c.Login());
   std::string put = c.Command("PUT v.bin " + std::to_string(data.size()));
   uint64_t held = 0;
-  ASSERT_TRUE(put.rfind("OK ", 0) == 0 && ParseU64(put.substr(3), held)) << put;
+  ASSERT_TRUE(put.rfind("OK ", 0) == 0 && ovt::ParseNumber(put.substr(3), &held)) << put;
   EXPECT_EQ(held, 1u << 20);
   EXPECT_EQ(c.Command("FROM " + std::to_string(held)), "OK " + std::to_string(held));
   c.Send(data.substr(held));

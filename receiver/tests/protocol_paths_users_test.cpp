@@ -1,5 +1,3 @@
-#include <xxhash.h>
-
 #include <gtest/gtest.h>
 
 #include "event_log.h"
@@ -7,45 +5,10 @@
 #include "http_endpoint.h"
 #include "login_guard.h"
 #include "paths.h"
-#include "protocol.h"
 #include "users.h"
 
 namespace ovr {
 namespace {
-
-TEST(Protocol, PercentCodingRoundTripsAndRejectsBrokenEscapes) {
-  std::string out;
-  std::string text = "a b%c\x01\x7F\xC3\xA9:";
-  EXPECT_EQ(PercentEncode(text), "a%20b%25c%01%7F\xC3\xA9:");
-  ASSERT_TRUE(PercentDecode(PercentEncode(text), out));
-  EXPECT_EQ(out, text);
-  ASSERT_TRUE(PercentDecode("%c3%A9%3f", out));  // either case, escapes of any byte
-  EXPECT_EQ(out, "\xC3\xA9?");
-  EXPECT_FALSE(PercentDecode("abc%", out));
-  EXPECT_FALSE(PercentDecode("abc%4", out));
-  EXPECT_FALSE(PercentDecode("%zz", out));
-}
-
-TEST(Protocol, NumbersAndChecksums) {
-  uint64_t v = 0;
-  EXPECT_TRUE(ParseU64("18446744073709551615", v));
-  EXPECT_EQ(v, UINT64_MAX);
-  EXPECT_FALSE(ParseU64("18446744073709551616", v));
-  for (const char* bad : {"", "+1", "-1", "1 ", "0x10"}) EXPECT_FALSE(ParseU64(bad, v)) << bad;
-
-  EXPECT_EQ(FormatChecksum(XXH64("", 0, 0)), "ef46db3751d8e999");
-  ASSERT_TRUE(ParseChecksum("EF46db3751d8e999", v));
-  EXPECT_EQ(v, 0xef46db3751d8e999ull);
-  EXPECT_FALSE(ParseChecksum("ef46db3751d8e99", v));
-  EXPECT_FALSE(ParseChecksum("ef46db3751d8e99g", v));
-  EXPECT_EQ(FormatChecksum(0x1f), "000000000000001f");
-}
-
-TEST(Protocol, SplitKeepsEmptyFields) {
-  auto f = SplitFields("LOGIN bob ");
-  ASSERT_EQ(f.size(), 3u);
-  EXPECT_EQ(f[2], "");
-}
 
 TEST(RemoteNames, RefusesEveryUnsafeKind) {
   const char* refused[] = {"",        "?k=1",      "/etc/passwd", "a\\b",      "C:/x",

@@ -44,7 +44,7 @@ TEST_F(SessionTest, BrokenConnectionResumesOnTheNext) {
   std::string put = c.Command("PUT big.bin 1048576");
   uint64_t held = 0;
   ASSERT_EQ(put.rfind("OK ", 0), 0u) << put;
-  ASSERT_TRUE(ParseU64(put.substr(3), held)) << put;
+  ASSERT_TRUE(ovt::ParseNumber(put.substr(3), &held)) << put;
   EXPECT_LE(held, 300000u);
   EXPECT_EQ(c.Command("FROM 400000"), "OK " + std::to_string(held));
   c.Send(data.substr(held));

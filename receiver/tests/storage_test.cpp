@@ -116,7 +116,7 @@ TEST_F(StorageTest, FileAppearsOnlyWhenCompleteAndMismatchDiscards) {
   EXPECT_EQ(ReadFile(root() / "doc.txt"), data_);  // the older file replaced
   EXPECT_TRUE(fs::is_empty(root() / ".ovreceiver" / "tmp"));
   EXPECT_EQ(ReadFile(dir_.path() / "log"),
-            "FILE\talice\t100000\t" + FormatChecksum(Xxh(data_)) + "\tdoc.txt\n");
+            "FILE\talice\t100000\t" + ovt::ChecksumText(Xxh(data_)) + "\tdoc.txt\n");
 }
 
 TEST_F(StorageTest, WriteFailureIsReportedAtEndAndKeepsWhatWasWritten) {
@@ -169,7 +169,7 @@ TEST_F(StorageTest, PartialDataIsFoundAgainAfterARestartAndCountsAgainstItsUser)
   // Earlier versions kept partial files flat, named by a hash of user and name.
   std::string key_text = std::string("alice") + '\0' + "r/legacy";
   XXH128_hash_t key = XXH3_128bits(key_text.data(), key_text.size());
-  WriteFile(PartialDir() / (FormatChecksum(key.high64) + FormatChecksum(key.low64) + "-500"),
+  WriteFile(PartialDir() / (ovt::ChecksumText(key.high64) + ovt::ChecksumText(key.low64) + "-500"),
             data_.substr(0, 200));
 
   Limits limits;

@@ -26,7 +26,7 @@
 
 #include "config.h"
 #include "event_log.h"
-#include "protocol.h"
+#include "line_codec.h"
 #include "server.h"
 #include "storage.h"
 #include "unique_fd.h"
@@ -71,7 +71,7 @@ inline std::string RandomBytes(size_t n, unsigned seed = 1) {
 }
 
 inline std::string Sum(const std::string& data) {
-  return FormatChecksum(XXH64(data.data(), data.size(), 0));
+  return ovt::ChecksumText(XXH64(data.data(), data.size(), 0));
 }
 
 // Connects to 127.0.0.1:port; an invalid descriptor on failure.
