@@ -14,7 +14,7 @@
 #include "ovtransfer/control/file_helpers.h"
 #include "ovtransfer/com/registry.h"
 #include "ovtransfer/com/unique.h"
-#include "ovtransfer/module/settings.h"
+#include "ovtransfer/control/settings.h"
 #include "ovtransfer/queue/task_store.h"
 #include "ovtransfer/ui/resource_ids.h"
 #include "support/fake_engine.h"

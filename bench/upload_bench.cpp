@@ -9,7 +9,7 @@
 
 #include "host/hosted_control.h"
 #include "ovtransfer/com/registry.h"
-#include "ovtransfer/module/settings.h"
+#include "ovtransfer/control/settings.h"
 #include "support/hosted_test_control.h"
 #include "support/receiver_process.h"
 #include "support/scratch_folder.h"

@@ -17,11 +17,10 @@ SocketStream::SocketStream()
 SocketStream::~SocketStream() {
   if (socket_ != INVALID_SOCKET) closesocket(socket_);
   if (network_event_ != WSA_INVALID_EVENT) WSACloseEvent(network_event_);
-  if (cancel_event_) CloseHandle(cancel_event_);
 }
 
 HRESULT SocketStream::Wait(DWORD deadline, WSANETWORKEVENTS* events) {
-  const WSAEVENT handles[2] = {cancel_event_, network_event_};
+  const WSAEVENT handles[2] = {cancel_event_.Get(), network_event_};
   const DWORD rc = WSAWaitForMultipleEvents(2, handles, FALSE, Remaining(deadline), FALSE);
   if (rc == WSA_WAIT_EVENT_0) return E_ABORT;
   if (rc == WSA_WAIT_TIMEOUT) return HRESULT_FROM_WIN32(WSAETIMEDOUT);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "../../ovtransfer/com/unique.h"
 #include "transport.h"
 
 namespace ovengine {
@@ -25,8 +26,8 @@ class SocketStream final : public Transport {
   void SendWithoutWaiting(const void* data, size_t size);
 
   // From any thread: every wait, now and later, ends with E_ABORT.
-  void Cancel() { SetEvent(cancel_event_); }
-  bool Cancelled() const { return WaitForSingleObject(cancel_event_, 0) == WAIT_OBJECT_0; }
+  void Cancel() { SetEvent(cancel_event_.Get()); }
+  bool Cancelled() const { return WaitForSingleObject(cancel_event_.Get(), 0) == WAIT_OBJECT_0; }
   bool Open() const { return socket_ != INVALID_SOCKET; }
 
  private:
@@ -35,7 +36,7 @@ class SocketStream final : public Transport {
 
   SOCKET socket_ = INVALID_SOCKET;
   WSAEVENT network_event_;
-  HANDLE cancel_event_;
+  com::UniqueHandle cancel_event_;
 };
 
 }  // namespace ovengine

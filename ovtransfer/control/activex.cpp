@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "../com/dispatch.h"
+#include "../com/result.h"
 #include "../ui/resource_ids.h"
 #include "ov_transfer_control.h"
 
@@ -18,16 +19,16 @@ constexpr DWORD kViewStatus = VIEWSTATUS_SOLIDBKGND | VIEWSTATUS_OPAQUE;
 SIZEL DialogUnitsToHimetric(int cx, int cy) {
   HDC screen = GetDC(nullptr);
   const int dpi_x = GetDeviceCaps(screen, LOGPIXELSX), dpi_y = GetDeviceCaps(screen, LOGPIXELSY);
-  HFONT font = CreateFontW(-MulDiv(8, dpi_y, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"MS Shell Dlg");
-  HGDIOBJ old = SelectObject(screen, font);
+  com::UniqueGdi<HFONT> font(CreateFontW(-MulDiv(8, dpi_y, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                         DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                         DEFAULT_PITCH, L"MS Shell Dlg"));
+  HGDIOBJ old = SelectObject(screen, font.Get());
   TEXTMETRICW tm = {};
   GetTextMetricsW(screen, &tm);
   SIZE abc = {};
   const wchar_t letters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
   GetTextExtentPoint32W(screen, letters, 52, &abc);
   SelectObject(screen, old);
-  DeleteObject(font);
   ReleaseDC(nullptr, screen);
   const int base_x = (abc.cx / 26 + 1) / 2, base_y = tm.tmHeight;
   const int px = MulDiv(cx, base_x, 4), py = MulDiv(cy, base_y, 8);
@@ -47,9 +48,7 @@ COvTransferControl::COvTransferControl(IUnknown* outer)
   extent_ = natural_extent_;
 }
 
-COvTransferControl::~COvTransferControl() {
-  if (back_brush_) DeleteObject(back_brush_);
-}
+COvTransferControl::~COvTransferControl() = default;
 
 void* COvTransferControl::FindInterface(REFIID iid) {
   using C = COvTransferControl;
@@ -162,10 +161,7 @@ STDMETHODIMP COvTransferControl::GetExtent(DWORD aspect, SIZEL* size) {
 }
 
 STDMETHODIMP COvTransferControl::Advise(IAdviseSink* sink, DWORD* cookie) {
-  if (!ole_advise_) {
-    HRESULT hr = CreateOleAdviseHolder(ole_advise_.Receive());
-    if (FAILED(hr)) return hr;
-  }
+  if (!ole_advise_) RETURN_IF_FAILED(CreateOleAdviseHolder(ole_advise_.Receive()));
   return ole_advise_->Advise(sink, cookie);
 }
 
@@ -190,8 +186,7 @@ STDMETHODIMP COvTransferControl::GetMiscStatus(DWORD aspect, DWORD* status) {
 HRESULT COvTransferControl::InPlaceActivate(LONG verb) {
   if (!client_site_) return E_UNEXPECTED;
   if (!in_place_active_) {
-    HRESULT hr = client_site_.As(&in_place_site_, IID_IOleInPlaceSite);
-    if (FAILED(hr)) return hr;
+    RETURN_IF_FAILED(client_site_.As(&in_place_site_, IID_IOleInPlaceSite));
     if (in_place_site_->CanInPlaceActivate() != S_OK) {
       in_place_site_.Reset();
       return E_FAIL;
@@ -210,8 +205,7 @@ HRESULT COvTransferControl::InPlaceActivate(LONG verb) {
   if (!window_) {
     HWND parent = nullptr;
     if (FAILED(in_place_site_->GetWindow(&parent)) || !parent) return E_FAIL;
-    HRESULT hr = CreateControlWindow(parent, position);
-    if (FAILED(hr)) return hr;
+    RETURN_IF_FAILED(CreateControlWindow(parent, position));
     SetObjectRects(&position, &clip);
   }
   ShowWindow(window_, SW_SHOWNA);
@@ -306,17 +300,14 @@ STDMETHODIMP COvTransferControl::OnAmbientPropertyChange(DISPID id) {
 void COvTransferControl::ReadAmbientBackColor() {
   com::ComPtr<IDispatch> ambient;
   if (!client_site_ || FAILED(client_site_.As(&ambient, IID_IDispatch))) return;
-  VARIANT value;
-  VariantInit(&value);
+  com::UniqueVariant value;
   DISPPARAMS none = {nullptr, nullptr, 0, 0};
   if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_BACKCOLOR, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
-                                &value, nullptr, nullptr)) &&
-      SUCCEEDED(VariantChangeType(&value, &value, 0, VT_UI4))) {
-    back_color_ = TranslateOleColor(value.ulVal);
-    if (back_brush_) DeleteObject(back_brush_);
-    back_brush_ = nullptr;
+                                value.Receive(), nullptr, nullptr)) &&
+      SUCCEEDED(VariantChangeType(value.Address(), value.Address(), 0, VT_UI4))) {
+    back_color_ = TranslateOleColor(value.Get().ulVal);
+    back_brush_.Reset();  // made again in the new colour when next asked for
   }
-  VariantClear(&value);
 }
 
 void COvTransferControl::Repaint() {
@@ -333,9 +324,8 @@ void COvTransferControl::ViewChanged() {
 // ---- IViewObjectEx ----
 
 HRESULT COvTransferControl::DrawContent(HDC dc, const RECT& bounds) {
-  HBRUSH brush = CreateSolidBrush(back_color_);
-  FillRect(dc, &bounds, brush);
-  DeleteObject(brush);
+  com::UniqueGdi<HBRUSH> brush(CreateSolidBrush(back_color_));
+  FillRect(dc, &bounds, brush.Get());
   RECT edge = bounds;
   DrawEdge(dc, &edge, EDGE_SUNKEN, BF_RECT);
   return S_OK;
@@ -484,10 +474,7 @@ STDMETHODIMP COvTransferControl::GetCanonicalFormatEtc(FORMATETC*, FORMATETC* ou
 }
 
 STDMETHODIMP COvTransferControl::DAdvise(FORMATETC* format, DWORD flags, IAdviseSink* sink, DWORD* cookie) {
-  if (!data_advise_) {
-    HRESULT hr = CreateDataAdviseHolder(data_advise_.Receive());
-    if (FAILED(hr)) return hr;
-  }
+  if (!data_advise_) RETURN_IF_FAILED(CreateDataAdviseHolder(data_advise_.Receive()));
   return data_advise_->Advise(static_cast<IDataObject*>(this), format, flags, sink, cookie);
 }
 

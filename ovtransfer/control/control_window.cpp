@@ -4,11 +4,11 @@
 
 #include "../com/module_lock.h"
 #include "../com/status.h"
-#include "../module/settings.h"
 #include "../outside/ovres.h"
 #include "../outside/transfer_engine.h"
 #include "../ui/resource_ids.h"
 #include "ov_transfer_control.h"
+#include "settings.h"
 
 namespace {
 
@@ -110,9 +110,9 @@ INT_PTR COvTransferControl::OnMessage(UINT message, WPARAM wparam, LPARAM lparam
     // dialog and its labels, and activation by mouse and focus.
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSTATIC:
-      if (!back_brush_) back_brush_ = CreateSolidBrush(back_color_);
+      if (!back_brush_) back_brush_.Reset(CreateSolidBrush(back_color_));
       SetBkColor(reinterpret_cast<HDC>(wparam), back_color_);
-      return reinterpret_cast<INT_PTR>(back_brush_);
+      return reinterpret_cast<INT_PTR>(back_brush_.Get());
     case WM_MOUSEACTIVATE:
       if (!ui_active_) InPlaceActivate(OLEIVERB_UIACTIVATE);
       return MessageResult(window_, MA_ACTIVATE);

@@ -4,40 +4,38 @@
 #include <shlobj.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
+
+#include "../com/folder_walk.h"
+#include "../com/text.h"
+#include "../com/unique.h"
+#include "../queue/upload_task.h"
 
 namespace file_helpers {
 namespace {
 
-std::wstring Text(BSTR b) { return b ? std::wstring(b, SysStringLen(b)) : std::wstring(); }
-
-constexpr size_t kPathCapacity = 260;
+using com::BstrText;
 
 // Adds the folder's file sizes to sum; false when the folder's listing fails.
 bool SumFolder(const std::wstring& folder, bool include_subfolders, ULONG* sum) {
-  const std::wstring pattern = folder + L"\\*";
-  if (pattern.size() >= kPathCapacity) return false;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
+  if (folder.size() + 2 >= kPathCapacity) return false;  // the listing's pattern, folder\*, must fit
   bool ok = true;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring path = folder + L"\\" + name;
+  const bool listed = com::ForEachEntry(folder, [&](const WIN32_FIND_DATAW& found) {
+    const std::wstring path = folder + L"\\" + found.cFileName;
     WIN32_FILE_ATTRIBUTE_DATA data;
     // A path beyond the limit cannot be read, like any entry whose attributes fail.
     if (path.size() >= kPathCapacity || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
       ok = false;
-      break;
+      return false;
     }
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
       *sum += data.nFileSizeLow;  // wraps, as an unsigned 32-bit sum does
     else if (include_subfolders)
       SumFolder(path, true, sum);  // what a sub-folder cannot give is left out
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return ok;
+    return true;
+  });
+  return listed && ok;
 }
 
 // Copies text into a fixed dialog buffer; a text that does not fit is not used at all.
@@ -61,28 +59,28 @@ int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM lparam, LPARAM dat
 }  // namespace
 
 LONG PathIsPresent(BSTR path) {
-  const std::wstring p = Text(path);
+  const std::wstring p = BstrText(path);
   if (GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES) return 1;
   return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : 1;
 }
 
 ULONG FileSizeLow(BSTR path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(Text(path).c_str(), GetFileExInfoStandard, &data)) return 0;
+  if (!GetFileAttributesExW(BstrText(path).c_str(), GetFileExInfoStandard, &data)) return 0;
   return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : data.nFileSizeLow;
 }
 
 ULONG FolderSize(BSTR path, bool include_subfolders) {
   ULONG sum = 0;
-  return SumFolder(Text(path), include_subfolders, &sum) ? sum : 0;
+  return SumFolder(BstrText(path), include_subfolders, &sum) ? sum : 0;
 }
 
 bool ChooseFile(HWND owner, BSTR title, BSTR filter, BSTR old_name, BSTR* chosen) {
-  std::vector<wchar_t> name = DialogBuffer(Text(old_name));
-  std::vector<wchar_t> filters = DialogBuffer(Text(filter));
+  std::vector<wchar_t> name = DialogBuffer(BstrText(old_name));
+  std::vector<wchar_t> filters = DialogBuffer(BstrText(filter));
   for (wchar_t& c : filters)
     if (c == L'|') c = L'\0';
-  const std::wstring caption = Text(title);
+  const std::wstring caption = BstrText(title);
   OPENFILENAMEW dialog = {};
   dialog.lStructSize = OPENFILENAME_SIZE_VERSION_400W;
   dialog.hwndOwner = owner;
@@ -99,7 +97,7 @@ bool ChooseFile(HWND owner, BSTR title, BSTR filter, BSTR old_name, BSTR* chosen
 
 void ChooseFolder(HWND owner, BSTR title, BSTR old_folder, BSTR* chosen) {
   wchar_t display[kDialogTextCapacity] = {};
-  const std::wstring instruction = Text(title), start = Text(old_folder);
+  const std::wstring instruction = BstrText(title), start = BstrText(old_folder);
   BROWSEINFOW info = {};
   info.hwndOwner = owner;
   info.pidlRoot = nullptr;  // the desktop
@@ -108,16 +106,12 @@ void ChooseFolder(HWND owner, BSTR title, BSTR old_folder, BSTR* chosen) {
   info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_STATUSTEXT | BIF_NONEWFOLDERBUTTON;
   info.lpfn = BrowseCallback;
   info.lParam = old_folder && start.size() < MAX_PATH ? reinterpret_cast<LPARAM>(start.c_str()) : 0;
-  PIDLIST_ABSOLUTE item = SHBrowseForFolderW(&info);
-  if (!chosen) {
-    CoTaskMemFree(item);
-    return;
-  }
+  com::UniqueCoTaskMem<std::remove_pointer_t<PIDLIST_ABSOLUTE>> item(SHBrowseForFolderW(&info));
+  if (!chosen) return;
   *chosen = nullptr;
   if (!item) return;
   wchar_t path[MAX_PATH] = {};  // a file-system path fits MAX_PATH, well inside the 520 of the buffer
-  if (SHGetPathFromIDListW(item, path)) *chosen = SysAllocString(path);
-  CoTaskMemFree(item);
+  if (SHGetPathFromIDListW(item.Get(), path)) *chosen = SysAllocString(path);
 }
 
 }  // namespace file_helpers

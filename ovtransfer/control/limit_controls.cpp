@@ -1,9 +1,9 @@
 // The two limits chosen in the window: how many uploads run at once and how fast they send.
 #include <windows.h>
 
-#include "../module/settings.h"
 #include "../ui/resource_ids.h"
 #include "ov_transfer_control.h"
+#include "settings.h"
 
 void COvTransferControl::FillLimitControls() {
   UploadRate_ = view_.FillRateChoices(UploadRate_, EnabledRate_ != 0);

@@ -1,16 +1,7 @@
 #include "ov_transfer_control.h"
 
+#include "../com/text.h"
 #include "file_helpers.h"
-
-namespace {
-
-bool EqualIgnoringCase(BSTR a, BSTR b) {
-  // A null string reads as empty.
-  return CompareStringOrdinal(a ? a : L"", a ? static_cast<int>(SysStringLen(a)) : 0, b ? b : L"",
-                              b ? static_cast<int>(SysStringLen(b)) : 0, TRUE) == CSTR_EQUAL;
-}
-
-}  // namespace
 
 com::CTypeInfoHolder& COvTransferControl::TypeInfo() {
   static com::CTypeInfoHolder holder(IID_IOvTransferControl);
@@ -58,7 +49,7 @@ STDMETHODIMP COvTransferControl::put_SnapshotUploadUrl(BSTR value) {
 STDMETHODIMP COvTransferControl::Open(BSTR bstrUserID, BSTR bstrUserName, BSTR bstrUserPass) {
   SaveTasks();
   // The same user, in any letter case, keeps the open session and its name and password.
-  if (!UserID_.IsNull() && EqualIgnoringCase(UserID_.Get(), bstrUserID)) return S_OK;
+  if (!UserID_.IsNull() && com::SameText(com::BstrText(UserID_.Get()), com::BstrText(bstrUserID))) return S_OK;
   RemoveAllTasks();  // ids go on: only Close restarts them
   com::CopyBstr(bstrUserID, UserID_.Receive());
   com::CopyBstr(bstrUserName, UserName_.Receive());

@@ -11,6 +11,7 @@
 #include "../com/dispatch.h"
 #include "../com/object.h"
 #include "../com/ptr.h"
+#include "../com/unique.h"
 #include "../outside/net_support.h"
 #include "../queue/scheduler.h"
 #include "../queue/task_builder.h"
@@ -289,7 +290,7 @@ class COvTransferControl : public com::CComBase,
   SIZEL extent_ = {};          // HIMETRIC, the container's units
   SIZEL natural_extent_ = {};  // the dialog's own size
   COLORREF back_color_ = GetSysColor(COLOR_BTNFACE);
-  HBRUSH back_brush_ = nullptr;
+  com::UniqueGdi<HBRUSH> back_brush_;
 
   // Fields in declaration order; the numbers are the values of a new control. The queue
   // holds the task list with its running count and the id counter.

@@ -1,5 +1,6 @@
 // Persistence of the control's property list ("_cx", "_cy", then the four page properties)
 // through a property bag (PARAM elements), a stream and a storage.
+#include "../com/result.h"
 #include "ov_transfer_control.h"
 
 namespace {
@@ -27,28 +28,24 @@ HRESULT ReadDword(IStream* stream, DWORD* value) { return ReadExact(stream, valu
 
 HRESULT WriteString(IStream* stream, BSTR text) {
   const DWORD chars = text ? SysStringLen(text) : kNullString;
-  HRESULT hr = WriteDword(stream, chars);
-  if (FAILED(hr) || !text) return hr;
+  RETURN_IF_FAILED(WriteDword(stream, chars));
+  if (!text) return S_OK;
   return WriteExact(stream, text, chars * sizeof(wchar_t));
 }
 
 HRESULT ReadString(IStream* stream, com::Bstr* text) {
   DWORD chars = 0;
-  HRESULT hr = ReadDword(stream, &chars);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(ReadDword(stream, &chars));
   if (chars == kNullString) {
     *text = com::Bstr();
     return S_OK;
   }
-  if (chars > kMaxStringChars) return STG_E_READFAULT;
-  BSTR value = SysAllocStringLen(nullptr, chars);
-  if (!value) return E_OUTOFMEMORY;
-  hr = ReadExact(stream, value, chars * sizeof(wchar_t));
-  if (FAILED(hr)) {
-    SysFreeString(value);
-    return hr;
-  }
-  *text->Receive() = value;
+  RETURN_HR_IF(STG_E_READFAULT, chars > kMaxStringChars);
+  com::Bstr value;
+  *value.Receive() = SysAllocStringLen(nullptr, chars);
+  RETURN_HR_IF(E_OUTOFMEMORY, value.IsNull());
+  RETURN_IF_FAILED(ReadExact(stream, value.Get(), chars * sizeof(wchar_t)));
+  *text = std::move(value);
   return S_OK;
 }
 
@@ -61,12 +58,11 @@ STDMETHODIMP COvTransferControl::GetClassID(CLSID* clsid) {
 }
 
 HRESULT COvTransferControl::SaveProperties(IStream* stream) {
-  HRESULT hr = S_OK;
   for (DWORD value : {kStreamVersion, static_cast<DWORD>(extent_.cx), static_cast<DWORD>(extent_.cy)})
-    if (FAILED(hr = WriteDword(stream, value))) return hr;
-  if (FAILED(hr = WriteString(stream, DatabaseGUID_.Get()))) return hr;
-  if (FAILED(hr = WriteDword(stream, static_cast<DWORD>(EnabledRate_)))) return hr;
-  if (FAILED(hr = WriteDword(stream, UploadRate_))) return hr;
+    RETURN_IF_FAILED(WriteDword(stream, value));
+  RETURN_IF_FAILED(WriteString(stream, DatabaseGUID_.Get()));
+  RETURN_IF_FAILED(WriteDword(stream, static_cast<DWORD>(EnabledRate_)));
+  RETURN_IF_FAILED(WriteDword(stream, UploadRate_));
   return WriteString(stream, SnapshotUploadUrl_.Get());
 }
 
@@ -74,15 +70,14 @@ HRESULT COvTransferControl::LoadProperties(IStream* stream) {
   // Everything is read first, so a damaged stream changes nothing.
   DWORD version = 0, cx = 0, cy = 0, enabled = 0, rate = 0;
   com::Bstr guid, url;
-  HRESULT hr = ReadDword(stream, &version);
-  if (SUCCEEDED(hr) && version != kStreamVersion) hr = STG_E_OLDFORMAT;
-  if (SUCCEEDED(hr)) hr = ReadDword(stream, &cx);
-  if (SUCCEEDED(hr)) hr = ReadDword(stream, &cy);
-  if (SUCCEEDED(hr)) hr = ReadString(stream, &guid);
-  if (SUCCEEDED(hr)) hr = ReadDword(stream, &enabled);
-  if (SUCCEEDED(hr)) hr = ReadDword(stream, &rate);
-  if (SUCCEEDED(hr)) hr = ReadString(stream, &url);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(ReadDword(stream, &version));
+  RETURN_HR_IF(STG_E_OLDFORMAT, version != kStreamVersion);
+  RETURN_IF_FAILED(ReadDword(stream, &cx));
+  RETURN_IF_FAILED(ReadDword(stream, &cy));
+  RETURN_IF_FAILED(ReadString(stream, &guid));
+  RETURN_IF_FAILED(ReadDword(stream, &enabled));
+  RETURN_IF_FAILED(ReadDword(stream, &rate));
+  RETURN_IF_FAILED(ReadString(stream, &url));
   extent_ = {static_cast<LONG>(cx), static_cast<LONG>(cy)};
   put_DatabaseGUID(guid.Get());
   put_EnabledRate(static_cast<LONG>(enabled));
@@ -119,28 +114,26 @@ STDMETHODIMP COvTransferControl::InitNew() {
 STDMETHODIMP COvTransferControl::Load(IPropertyBag* bag, IErrorLog* log) {
   if (!bag) return E_POINTER;
   // A property the bag does not hold keeps its value, as a PARAM left off the page does.
-  const auto read = [&](const wchar_t* name, VARTYPE type, VARIANT* value) {
-    *value = VARIANT{};  // also clears the string pointer, so a failed read frees nothing
+  com::UniqueVariant v;
+  const auto read = [&](const wchar_t* name, VARTYPE type) {
+    // What the last read left (a text a number could not be made of, say) is given back first.
+    VARIANT* value = v.Receive();
     value->vt = type;
     return SUCCEEDED(bag->Read(name, value, log)) && SUCCEEDED(VariantChangeType(value, value, 0, type));
   };
-  VARIANT v;
-  if (read(L"_cx", VT_UI4, &v)) extent_.cx = static_cast<LONG>(v.ulVal);
-  if (read(L"_cy", VT_UI4, &v)) extent_.cy = static_cast<LONG>(v.ulVal);
-  if (read(L"DatabaseGUID", VT_BSTR, &v)) put_DatabaseGUID(v.bstrVal);
-  VariantClear(&v);
-  if (read(L"EnabledRate", VT_I4, &v)) put_EnabledRate(v.lVal);
-  if (read(L"UploadRate", VT_UI4, &v)) put_UploadRate(v.ulVal);
-  if (read(L"SnapshotUploadUrl", VT_BSTR, &v)) put_SnapshotUploadUrl(v.bstrVal);
-  VariantClear(&v);
+  if (read(L"_cx", VT_UI4)) extent_.cx = static_cast<LONG>(v.Get().ulVal);
+  if (read(L"_cy", VT_UI4)) extent_.cy = static_cast<LONG>(v.Get().ulVal);
+  if (read(L"DatabaseGUID", VT_BSTR)) put_DatabaseGUID(v.Get().bstrVal);
+  if (read(L"EnabledRate", VT_I4)) put_EnabledRate(v.Get().lVal);
+  if (read(L"UploadRate", VT_UI4)) put_UploadRate(v.Get().ulVal);
+  if (read(L"SnapshotUploadUrl", VT_BSTR)) put_SnapshotUploadUrl(v.Get().bstrVal);
   dirty_ = false;
   return S_OK;
 }
 
 HRESULT COvTransferControl::WriteProperty(IPropertyBag* bag, const wchar_t* name, VARIANT value) {
-  HRESULT hr = bag->Write(name, &value);
-  VariantClear(&value);
-  return hr;
+  com::UniqueVariant owned(value);
+  return bag->Write(name, owned.Address());
 }
 
 STDMETHODIMP COvTransferControl::Save(IPropertyBag* bag, BOOL clear_dirty, BOOL) {

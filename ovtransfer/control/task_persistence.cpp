@@ -1,25 +1,19 @@
 // Saving and loading the queue of the open user.
+#include "../com/result.h"
 #include "../queue/task_store.h"
 #include "ov_transfer_control.h"
 
-namespace {
-
-std::wstring Text(const com::Bstr& b) { return b.Str(); }
-
-}  // namespace
-
 HRESULT COvTransferControl::SaveTasks() {
   std::wstring path;
-  if (FAILED(TaskStorePath(Text(DatabaseGUID_), Text(UserID_), &path))) return E_FAIL;
+  if (FAILED(TaskStorePath(DatabaseGUID_.Str(), UserID_.Str(), &path))) return E_FAIL;
   return ReplaceFileAtomically(path, EncodeTaskStore(queue_.Tasks()));
 }
 
 HRESULT COvTransferControl::LoadTasks() {
   std::wstring path;
-  if (FAILED(TaskStorePath(Text(DatabaseGUID_), Text(UserID_), &path))) return E_FAIL;
+  if (FAILED(TaskStorePath(DatabaseGUID_.Str(), UserID_.Str(), &path))) return E_FAIL;
   std::vector<BYTE> bytes;
-  HRESULT hr = ReadWholeFile(path, &bytes);
-  if (FAILED(hr)) return hr;  // no store yet: nothing changes
+  RETURN_IF_FAILED(ReadWholeFile(path, &bytes));  // no store yet: nothing changes
   std::vector<UploadTask> stored;
   const StoreDamage damage = DecodeTaskStore(bytes, &stored);
   if (damage != StoreDamage::kNone) {

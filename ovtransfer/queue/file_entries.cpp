@@ -1,5 +1,7 @@
 #include "file_entries.h"
 
+#include "../com/folder_walk.h"
+
 namespace {
 
 // The low 32 bits of the size, as the entry keeps it; 0 when the attributes cannot be read.
@@ -42,14 +44,10 @@ HRESULT AddFolderEntries(CTaskQueue& queue, UploadTask& task, const std::wstring
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
     return AddFileEntry(queue, task, path, remote_prefix, relative_prefix, flags);
 
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return 1;  // an unreadable folder counts as done
   HRESULT result = S_OK;
-  do {
+  const bool listed = com::ForEachEntry(path, [&](const WIN32_FIND_DATAW& found) {
     const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    if (!include_subfolders && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    if (!include_subfolders && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
     const std::wstring child_path = path + L"\\" + name;
     const std::wstring child_remote = ChildRemoteName(remote_prefix, name);
     const std::wstring child_relative = relative_prefix.empty() ? name : relative_prefix + L"\\" + name;
@@ -59,9 +57,9 @@ HRESULT AddFolderEntries(CTaskQueue& queue, UploadTask& task, const std::wstring
         !Fits(child_relative, kRelativeNameCapacity) ||
         AddFolderEntries(queue, task, child_path, child_remote, child_relative, flags, true) == E_NAME_TOO_LONG) {
       result = E_NAME_TOO_LONG;
-      break;
+      return false;
     }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return result;
+    return true;
+  });
+  return listed ? result : S_FALSE;  // an unreadable folder counts as done, with nothing to add
 }

@@ -46,7 +46,7 @@ void CScheduler::Tick() {
 
 HRESULT CScheduler::StartTask(size_t index) {
   UploadTask& task = queue_.At(index);
-  if (task.state == TASK_UPLOADING || task.state == TASK_PAUSED || task.state == TASK_DONE) return 1;
+  if (task.state == TASK_UPLOADING || task.state == TASK_PAUSED || task.state == TASK_DONE) return S_FALSE;
   if (task.state == TASK_ERR_STOPPED && task.engine) queue_.ReleaseEngine(task);
   if (IsErrorState(task.state) && task.retries >= kMaxRetries) {
     if (task.engine) queue_.ReleaseEngine(task);
@@ -56,7 +56,7 @@ HRESULT CScheduler::StartTask(size_t index) {
     // Every task that works counts, so the running count stays the tasks holding a slot.
     if (queue_.RunningCount() >= in_.max_task_count) {
       if (Waiting(task.state)) task.state = TASK_QUEUED;
-      return 1;
+      return S_FALSE;
     }
     queue_.TakeSlot(task);
   }

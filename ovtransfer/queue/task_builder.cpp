@@ -1,20 +1,12 @@
 #include "task_builder.h"
 
+#include "../com/text.h"
 #include "file_entries.h"
-
-namespace {
-
-bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-         CSTR_EQUAL;
-}
-
-}  // namespace
 
 bool CTaskBuilder::IsQueued(DWORD ipv4, DWORD port, const std::wstring& remote1, size_t among) const {
   for (size_t i = 0; i < among && i < queue_.Size(); ++i) {
     const UploadTask& task = queue_.Tasks()[i];
-    if (task.ipv4 == ipv4 && task.port == port && EqualIgnoringCase(task.first_remote_name, remote1)) return true;
+    if (task.ipv4 == ipv4 && task.port == port && com::SameText(task.first_remote_name, remote1)) return true;
   }
   return false;
 }

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "../com/text.h"
+#include "../com/unique.h"
 #include "resource_ids.h"
 
 namespace {
@@ -73,10 +75,6 @@ std::wstring CellText(HWND list, int row, int column) {
   return text;
 }
 
-bool SameText(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
 void SetCellText(HWND list, int row, int column, const std::wstring& text) {
   LVITEMW item = {};
   item.iSubItem = column;
@@ -135,9 +133,9 @@ HRESULT CTaskListView::UpdateTaskRow(const UploadTask& task, int index) {
   if (row < 0) return E_FAIL;
   // Texts are written only when they change, so the one-second refresh does not repaint.
   const std::wstring status = StatusText(task.state);
-  if (!SameText(CellText(ListWindow_, row, 0), status)) SetCellText(ListWindow_, row, 0, status);
+  if (!com::SameText(CellText(ListWindow_, row, 0), status)) SetCellText(ListWindow_, row, 0, status);
   const std::wstring progress = std::to_wstring(static_cast<LONG>(task.progress));
-  if (!SameText(CellText(ListWindow_, row, 2), progress)) SetCellText(ListWindow_, row, 2, progress);
+  if (!com::SameText(CellText(ListWindow_, row, 2), progress)) SetCellText(ListWindow_, row, 2, progress);
   return S_OK;
 }
 
@@ -180,17 +178,16 @@ LRESULT CTaskListView::DrawProgressCell(NMLVCUSTOMDRAW* draw) {
   if (task.total_size == 0 && task.state == TASK_DONE) fraction = 1.0f;
   RECT bar = cell;
   bar.right = cell.left + static_cast<LONG>(static_cast<float>((cell.right - cell.left) * fraction));
-  HBRUSH brush = CreateSolidBrush(row % 2 == 0 ? RGB(161, 207, 104) : RGB(0, 164, 88));
+  com::UniqueGdi<HBRUSH> brush(CreateSolidBrush(row % 2 == 0 ? RGB(161, 207, 104) : RGB(0, 164, 88)));
   HDC dc = draw->nmcd.hdc;
   FillRect(dc, &cell, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-  FillRect(dc, &bar, brush);
+  FillRect(dc, &bar, brush.Get());
   DrawEdge(dc, &cell, EDGE_SUNKEN, BF_RECT);
   // Over the bar the text must not paint its own background.
   const int mode = SetBkMode(dc, TRANSPARENT);
   const std::wstring text = std::to_wstring(percent) + L"." + std::to_wstring(tenths) + L"%";
   DrawTextW(dc, text.c_str(), -1, &cell, DT_CENTER);
   SetBkMode(dc, mode);
-  DeleteObject(brush);
   return CDRF_SKIPDEFAULT;
 }
 

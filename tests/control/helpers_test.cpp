@@ -126,16 +126,7 @@ TEST(FileHelpers, SizesAreLow32BitsAndFoldersSumWithWrapping) {
   EXPECT_EQ(file_helpers::FolderSize(com::Bstr(d / L"missing").Get(), true), 0u);
 
   // Two sparse files of 3 GiB each: the size and the sum wrap at 2^32.
-  for (const wchar_t* name : {L"big1.bin", L"big2.bin"}) {
-    HANDLE f = CreateFileW((d / name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD bytes = 0;
-    DeviceIoControl(f, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &bytes, nullptr);
-    LARGE_INTEGER size;
-    size.QuadPart = 3LL << 30;
-    SetFilePointerEx(f, size, nullptr, FILE_BEGIN);
-    SetEndOfFile(f);
-    CloseHandle(f);
-  }
+  for (const wchar_t* name : {L"big1.bin", L"big2.bin"}) ASSERT_TRUE(d.WriteSparseFile(name, 3LL << 30));
   EXPECT_EQ(file_helpers::FileSizeLow(com::Bstr(d / L"big1.bin").Get()), 3u << 30);
   EXPECT_EQ(file_helpers::FolderSize(com::Bstr(d.Path()).Get(), false), static_cast<ULONG>(1002u + (6ULL << 30)));
   SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_NORMAL);

@@ -6,6 +6,7 @@
 
 #include "ovtransfer/com/object.h"
 #include "ovtransfer/com/ptr.h"
+#include "ovtransfer/com/unique.h"
 #include "ovtransfer/control/ov_transfer_control.h"
 #include "support/com_apartment.h"
 
@@ -25,18 +26,17 @@ class Scripting : public ::testing::Test {
     EXPECT_EQ(dispatch_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << name;
     return id;
   }
-  HRESULT Put(DISPID id, VARIANT value) {
+  HRESULT Put(DISPID id, com::UniqueVariant value) {
     DISPID named = DISPID_PROPERTYPUT;
-    DISPPARAMS params = {&value, &named, 1, 1};
+    DISPPARAMS params = {value.Address(), &named, 1, 1};
     return dispatch_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr,
                              nullptr);
   }
-  VARIANT Get(DISPID id) {
-    VARIANT result;
-    VariantInit(&result);
+  com::UniqueVariant Get(DISPID id) {
+    com::UniqueVariant result;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    EXPECT_EQ(dispatch_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &result, nullptr,
-                                nullptr),
+    EXPECT_EQ(dispatch_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, result.Receive(),
+                                nullptr, nullptr),
               S_OK);
     return result;
   }
@@ -45,27 +45,25 @@ class Scripting : public ::testing::Test {
   com::ComPtr<IDispatch> dispatch_;
 };
 
-VARIANT Str(const wchar_t* s) {
-  VARIANT v;
-  v.vt = VT_BSTR;
-  v.bstrVal = s ? SysAllocString(s) : nullptr;
+com::UniqueVariant Str(const wchar_t* s) {
+  com::UniqueVariant v;
+  v.Address()->vt = VT_BSTR;
+  v.Address()->bstrVal = s ? SysAllocString(s) : nullptr;
   return v;
 }
 
-VARIANT Int(LONG n) {
-  VARIANT v;
-  v.vt = VT_I4;  // what a script engine passes for any number
-  v.lVal = n;
+com::UniqueVariant Int(LONG n) {
+  com::UniqueVariant v;
+  v.Address()->vt = VT_I4;  // what a script engine passes for any number
+  v.Address()->lVal = n;
   return v;
 }
 
 TEST_F(Scripting, NewControlHasItsDefaults) {
-  VARIANT guid = Get(1), url = Get(4), enabled = Get(2), rate = Get(3);
-  EXPECT_EQ(guid.vt, VT_BSTR);
-  EXPECT_EQ(SysStringLen(guid.bstrVal), 0u);
-  EXPECT_EQ(SysStringLen(url.bstrVal), 0u);
-  VariantClear(&guid);
-  VariantClear(&url);
+  com::UniqueVariant guid = Get(1), url = Get(4), enabled = Get(2), rate = Get(3);
+  EXPECT_EQ(guid.Get().vt, VT_BSTR);
+  EXPECT_EQ(SysStringLen(guid.Get().bstrVal), 0u);
+  EXPECT_EQ(SysStringLen(url.Get().bstrVal), 0u);
   com::ComPtr<IOvTransferControl> control;
   ASSERT_EQ(dispatch_->QueryInterface(IID_IOvTransferControl, control.ReceiveVoid()), S_OK);
   com::Bstr value(L"x");
@@ -73,10 +71,10 @@ TEST_F(Scripting, NewControlHasItsDefaults) {
   EXPECT_TRUE(value.IsNull()) << "a null string property reads as null";
   ASSERT_EQ(control->get_SnapshotUploadUrl(value.Receive()), S_OK);
   EXPECT_TRUE(value.IsNull());
-  EXPECT_EQ(enabled.vt, VT_I4);
-  EXPECT_EQ(enabled.lVal, 1);
-  EXPECT_EQ(rate.vt, VT_UI4);
-  EXPECT_EQ(rate.ulVal, 2048u);
+  EXPECT_EQ(enabled.Get().vt, VT_I4);
+  EXPECT_EQ(enabled.Get().lVal, 1);
+  EXPECT_EQ(rate.Get().vt, VT_UI4);
+  EXPECT_EQ(rate.Get().ulVal, 2048u);
 }
 
 TEST_F(Scripting, PropertiesRoundTripByNameAndById) {
@@ -84,33 +82,24 @@ TEST_F(Scripting, PropertiesRoundTripByNameAndById) {
       {L"DatabaseGUID", 1}, {L"EnabledRate", 2}, {L"UploadRate", 3}, {L"SnapshotUploadUrl", 4}};
   for (const auto& [name, id] : ids) EXPECT_EQ(IdOf(name.c_str()), id);
 
-  VARIANT text = Str(L"{DB-1}");
-  ASSERT_EQ(Put(IdOf(L"DatabaseGUID"), text), S_OK);
-  VariantClear(&text);
-  VARIANT back = Get(1);
-  EXPECT_STREQ(back.bstrVal, L"{DB-1}");
-  VariantClear(&back);
+  ASSERT_EQ(Put(IdOf(L"DatabaseGUID"), Str(L"{DB-1}")), S_OK);
+  EXPECT_STREQ(Get(1).Get().bstrVal, L"{DB-1}");
 
   ASSERT_EQ(Put(4, Str(L"http://127.0.0.1/snap?a=1")), S_OK);
-  back = Get(IdOf(L"SnapshotUploadUrl"));
-  EXPECT_STREQ(back.bstrVal, L"http://127.0.0.1/snap?a=1");
-  VariantClear(&back);
+  EXPECT_STREQ(Get(IdOf(L"SnapshotUploadUrl")).Get().bstrVal, L"http://127.0.0.1/snap?a=1");
 
   // No validation: whatever the page puts is read back.
   ASSERT_EQ(Put(2, Int(0)), S_OK);
-  EXPECT_EQ(Get(2).lVal, 0);
+  EXPECT_EQ(Get(2).Get().lVal, 0);
   ASSERT_EQ(Put(3, Int(12345)), S_OK);
-  EXPECT_EQ(Get(3).ulVal, 12345u);
+  EXPECT_EQ(Get(3).Get().ulVal, 12345u);
 
   ASSERT_EQ(Put(1, Str(nullptr)), S_OK);
-  back = Get(1);
-  EXPECT_EQ(SysStringLen(back.bstrVal), 0u);
-  VariantClear(&back);
+  EXPECT_EQ(SysStringLen(Get(1).Get().bstrVal), 0u);
   ASSERT_EQ(Put(1, Str(L"")), S_OK);
-  back = Get(1);
-  ASSERT_NE(back.bstrVal, nullptr);
-  EXPECT_EQ(SysStringLen(back.bstrVal), 0u);
-  VariantClear(&back);
+  com::UniqueVariant back = Get(1);
+  ASSERT_NE(back.Get().bstrVal, nullptr);
+  EXPECT_EQ(SysStringLen(back.Get().bstrVal), 0u);
 }
 
 TEST_F(Scripting, EveryMemberAnswersWithItsDispatchId) {
@@ -141,22 +130,16 @@ TEST_F(Scripting, EveryMemberAnswersWithItsDispatchId) {
 
 TEST_F(Scripting, AddItemTakesTheArgumentsScriptsPass) {
   // Before the window is initialised nothing is queued and the result is left as it was.
-  VARIANT args[9];
-  const wchar_t* texts[] = {L"r2", L"r1", L"", L"C:\\a.txt", nullptr, L"127.0.0.1", L"title"};
-  args[0].vt = VT_I4;  // ulStyle
-  args[0].lVal = 0;
-  for (int i = 0; i < 4; ++i) args[1 + i] = Str(texts[i]);
-  args[5].vt = VT_I4;  // uPort
-  args[5].lVal = 8852;
-  args[6] = Str(texts[5]);
-  args[7] = Str(texts[6]);
+  // Arguments in reverse order, as script engines pass them: ulStyle first, the title last.
+  com::UniqueVariant owned[] = {Int(0),    Str(L"r2"),          Str(L"r1"),          Str(L""),
+                                Str(L"C:\\a.txt"), Int(8852), Str(L"127.0.0.1"), Str(L"title")};
+  VARIANT args[8];
+  for (int i = 0; i < 8; ++i) args[i] = owned[i].Get();  // lent: the owners give them back
   DISPPARAMS params = {args, nullptr, 8, 0};
-  VARIANT result;
-  VariantInit(&result);
-  EXPECT_EQ(dispatch_->Invoke(13, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr,
-                              nullptr),
+  com::UniqueVariant result;
+  EXPECT_EQ(dispatch_->Invoke(13, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.Receive(),
+                              nullptr, nullptr),
             S_OK);
-  for (int i = 0; i < 8; ++i) VariantClear(&args[i]);
 }
 
 TEST(ErrorInfo, IsClaimedForTheScriptingInterfaceOnly) {

@@ -9,7 +9,7 @@
 #include "ovtransfer/com/object.h"
 #include "ovtransfer/control/host_resolution.h"
 #include "ovtransfer/com/registry.h"
-#include "ovtransfer/module/settings.h"
+#include "ovtransfer/control/settings.h"
 #include "ovtransfer/ui/resource_ids.h"
 #include "support/hosted_test_control.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ovtransfer/com/registry.h"
-#include "ovtransfer/module/settings.h"
+#include "ovtransfer/control/settings.h"
 #include "snapshot/helper_processes.h"
 #include "snapshot/local_http_server.h"
 #include "snapshot/media_files.h"

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 
+#include "ovtransfer/com/folder_walk.h"
 #include "ovtransfer/queue/manifest.h"
 #include "support/hosted_test_control.h"
 #include "support/scratch_folder.h"
@@ -20,13 +21,15 @@ constexpr LONG kFail = static_cast<LONG>(0x80004005);
 std::set<std::wstring> TempFiles() {
   wchar_t folder[MAX_PATH];
   GetTempPathW(MAX_PATH, folder);
+  const std::wstring temp = folder;  // ends in a separator
   std::set<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((std::wstring(folder) + L"*.tmp").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do names.insert(std::wstring(folder) + found.cFileName);
-  while (FindNextFileW(search, &found));
-  FindClose(search);
+  com::ForEachEntry(
+      temp.substr(0, temp.size() - 1),
+      [&](const WIN32_FIND_DATAW& found) {
+        names.insert(temp + found.cFileName);
+        return true;
+      },
+      L"*.tmp");
   return names;
 }
 

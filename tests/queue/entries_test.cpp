@@ -77,14 +77,7 @@ TEST(FolderEntries, NamesThatDoNotFitRefuseTheFolderInsteadOfDroppingFiles) {
 TEST(FileEntries, SizeIsTheLowHalfAndAMissingFileIsZero) {
   ScratchFolder d;
   const std::wstring big = d / L"big.bin";
-  HANDLE file = CreateFileW(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD returned = 0;
-  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
-  LARGE_INTEGER five_gib;
-  five_gib.QuadPart = 5LL << 30;
-  SetFilePointerEx(file, five_gib, nullptr, FILE_BEGIN);
-  SetEndOfFile(file);
-  CloseHandle(file);
+  ASSERT_TRUE(d.WriteSparseFile(L"big.bin", 5LL << 30));
 
   CTaskQueue queue;
   UploadTask task;

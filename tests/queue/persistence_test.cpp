@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "ovtransfer/com/unique.h"
 #include "ovtransfer/queue/task_store.h"
 #include "support/hosted_test_control.h"
 #include "support/scratch_folder.h"
@@ -162,10 +163,12 @@ TEST_F(Persistence, AStoreDamagedInsideItsBlocksIsDeletedAndTheQueueEmptied) {
   ASSERT_GT(bytes.size(), 100u);
   bytes.resize(bytes.size() - 100);
   testing_support::ScratchFolder unused;
-  HANDLE f = CreateFileW(store_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(f);
+  {
+    com::UniqueFile f(CreateFileW(store_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(f);
+    DWORD written = 0;
+    WriteFile(f.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  }
 
   Open(L"alice");
   EXPECT_EQ(control_.TaskCount(), 0u);

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "ovtransfer/com/registry.h"
-#include "ovtransfer/module/settings.h"
+#include "ovtransfer/control/settings.h"
 #include "ovtransfer/ui/resource_ids.h"
 #include "support/fake_engine.h"
 #include "support/hosted_test_control.h"

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "ovtransfer/module/settings.h"
+#include "ovtransfer/com/unique.h"
+#include "ovtransfer/control/settings.h"
 #include "ovtransfer/queue/task_store.h"
 
 namespace {
@@ -152,11 +153,10 @@ int wmain(int argc, wchar_t** argv) {
                 static_cast<unsigned long>(rate));
     ++failures;
   }
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, settings::kSettingsKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-    RegDeleteValueW(key, settings::kMaxTaskCount);
-    RegDeleteValueW(key, settings::kMaxUploadRate);
-    RegCloseKey(key);
+  com::UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, settings::kSettingsKey, 0, KEY_SET_VALUE, key.Receive()) == ERROR_SUCCESS) {
+    RegDeleteValueW(key.Get(), settings::kMaxTaskCount);
+    RegDeleteValueW(key.Get(), settings::kMaxUploadRate);
   }
   DeleteFileW(path.c_str());
   return failures ? 1 : 0;

@@ -1,6 +1,7 @@
 #include "support/scratch_folder.h"
 
 #include <objbase.h>
+#include <winioctl.h>
 
 #include "ovtransfer/com/folder_walk.h"
 
@@ -57,6 +58,17 @@ std::wstring ScratchFolder::WriteFile(const std::wstring& name, const std::strin
   DWORD written = 0;
   ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   return path;
+}
+
+bool ScratchFolder::WriteSparseFile(const std::wstring& name, LONGLONG size) const {
+  com::UniqueFile file(
+      CreateFileW((*this / name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD returned = 0;
+  DeviceIoControl(file.Get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  return SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get());
 }
 
 std::string ReadFileBytes(const std::wstring& path) {

@@ -14,6 +14,8 @@ class ScratchFolder {
   std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
   // Writes a file of the given bytes (folders on the way are made).
   std::wstring WriteFile(const std::wstring& name, const std::string& bytes) const;
+  // Writes a sparse file of size bytes, all zero, that takes next to no disk; false on failure.
+  bool WriteSparseFile(const std::wstring& name, LONGLONG size) const;
   std::wstring MakeFolder(const std::wstring& name) const;
 
  private:

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "ovtransfer/com/unique.h"
 #include "support/hosted_test_control.h"
 #include "support/scratch_folder.h"
 
@@ -31,15 +32,15 @@ class ClientPicture {
     info.bmiHeader.biBitCount = 32;
     void* bits = nullptr;
     dc_ = CreateCompatibleDC(nullptr);
-    bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    old_ = SelectObject(dc_, bitmap_);
+    bitmap_.Reset(CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    old_ = SelectObject(dc_, bitmap_.Get());
     SendMessageW(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc_), PRF_CLIENT | PRF_ERASEBKGND);
     GdiFlush();
     pixels_ = static_cast<const DWORD*>(bits);
   }
   ~ClientPicture() {
     SelectObject(dc_, old_);
-    DeleteObject(bitmap_);
+    bitmap_.Reset();  // once out of the DC, before the DC goes
     DeleteDC(dc_);
   }
   COLORREF At(int x, int y) const {
@@ -66,7 +67,7 @@ class ClientPicture {
  private:
   int width_ = 0, height_ = 0;
   HDC dc_ = nullptr;
-  HBITMAP bitmap_ = nullptr;
+  com::UniqueGdi<HBITMAP> bitmap_;
   HGDIOBJ old_ = nullptr;
   const DWORD* pixels_ = nullptr;
 };

@@ -2,7 +2,7 @@
 
 #include "ovtransfer/com/registry.h"
 #include "ovtransfer/com/unique.h"
-#include "ovtransfer/module/settings.h"
+#include "ovtransfer/control/settings.h"
 
 namespace {
 
