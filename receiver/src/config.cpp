@@ -58,6 +58,12 @@ std::string ShowBytes(uint64_t n) {
 #define OVR_DURATION(field) \
   [](Config& c, const std::string& v) { return ParseDuration(v, c.limits.field); }, \
   [](const Config& c) { return ShowDuration(c.limits.field); }
+// A listener that is off unless its port is given.
+#define OVR_OPTIONAL_PORT(field) \
+  [](Config& c, const std::string& v) { uint16_t p = 0; return Port(v, p) && (c.field = p, true); }, \
+  [](const Config&) { return std::string("off"); }
+#define OVR_FLAG(field) \
+  [](Config& c, const std::string&) { return c.field = true; }, [](const Config&) { return std::string("off"); }
 #define OVR_BYTES(field) \
   [](Config& c, const std::string& v) { return ParseBytes(v, c.limits.field) && c.limits.field > 0; }, \
   [](const Config& c) { return ShowBytes(c.limits.field); }
@@ -71,37 +77,20 @@ const std::vector<Option>& Options() {
        [](const Config& c) { return std::to_string(c.port); }},
       {"bind", "ADDR", "address to listen on", OVR_TEXT(bind)},
       {"http-port", "N", "serve duration and still posts (0 picks a free port; off if absent)",
-       [](Config& c, const std::string& v) {
-         uint16_t p = 0;
-         if (!Port(v, p)) return false;
-         c.http_port = p;
-         return true;
-       },
-       [](const Config&) { return std::string("off"); }},
+       OVR_OPTIONAL_PORT(http_port)},
       {"log", "FILE", "completed-files log", [](Config& c, const std::string& v) {
          c.log = v;
          return !v.empty();
        },
        [](const Config&) { return std::string("ROOT/.ovreceiver/received.log"); }},
-      {"sync", nullptr, "flush each file to disk before moving it into place",
-       [](Config& c, const std::string&) { return c.sync = true; },
-       [](const Config&) { return std::string("off"); }},
+      {"sync", nullptr, "flush each file to disk before moving it into place", OVR_FLAG(sync)},
       {"tls-cert", "FILE", "PEM certificate chain for TLS on both ports (the server's first)", OVR_TEXT(tls_cert)},
       {"tls-key", "FILE", "its PEM private key", OVR_TEXT(tls_key)},
-      {"http-plain", nullptr, "serve the HTTP endpoint in clear (uploads stay TLS)",
-       [](Config& c, const std::string&) { return c.http_plain = true; },
-       [](const Config&) { return std::string("off"); }},
+      {"http-plain", nullptr, "serve the HTTP endpoint in clear (uploads stay TLS)", OVR_FLAG(http_plain)},
       {"plain", nullptr, "no TLS at all, for a trusted network: names, passwords and files cross it readable",
-       [](Config& c, const std::string&) { return c.plain = true; },
-       [](const Config&) { return std::string("off"); }},
+       OVR_FLAG(plain)},
       {"metrics-port", "N", "serve Prometheus metrics at /metrics (0 picks a free port; off if absent)",
-       [](Config& c, const std::string& v) {
-         uint16_t p = 0;
-         if (!Port(v, p)) return false;
-         c.metrics_port = p;
-         return true;
-       },
-       [](const Config&) { return std::string("off"); }},
+       OVR_OPTIONAL_PORT(metrics_port)},
       {"metrics-bind", "ADDR", "address of the metrics listener", OVR_TEXT(metrics_bind)},
       {"login-timeout", "TIME", "a connection must log in within this time", OVR_DURATION(login_timeout)},
       {"pending-per-address", "N", "connections not yet logged in, per client address",
@@ -131,6 +120,8 @@ const std::vector<Option>& Options() {
 #undef OVR_COUNT
 #undef OVR_DURATION
 #undef OVR_BYTES
+#undef OVR_OPTIONAL_PORT
+#undef OVR_FLAG
 
 const Option* Find(const std::string& name) {
   for (const Option& o : Options())
