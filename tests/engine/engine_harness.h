@@ -16,6 +16,8 @@ namespace engine_tests {
 // Time a test gives a connect that must succeed: it includes the TLS handshake, which a
 // busy machine (and a relay in between) can stretch well past a second.
 constexpr DWORD kHandshakeWait = 10000;
+// The flags of a folder entry, as the control puts it.
+constexpr DWORD kFolderEntry = 0x2 | 0x4;
 
 struct Notification {
   WPARAM code;

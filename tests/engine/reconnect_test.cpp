@@ -17,6 +17,7 @@ namespace {
 using engine_tests::ConnectedEngine;
 using engine_tests::ConnectedEngineAt;
 using engine_tests::Done;
+using engine_tests::kFolderEntry;
 using engine_tests::NotifyWindow;
 using engine_tests::Put;
 using engine_tests::TestBytes;
@@ -25,7 +26,6 @@ using testing_support::ReadFileBytes;
 using testing_support::ReceiverProcess;
 using testing_support::ScratchFolder;
 
-constexpr DWORD kFolderEntry = 0x2 | 0x4;
 // What one break may cost again: the engine's socket buffer and the receiver's unread input,
 // each at most Linux's largest automatic TCP buffer (4 MiB), plus a connection's handshake.
 constexpr uint64_t kResentPerBreak = (4u << 20) + (64u << 10);

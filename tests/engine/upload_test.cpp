@@ -12,6 +12,7 @@
 namespace {
 
 using engine_tests::ConnectedEngine;
+using engine_tests::kFolderEntry;
 using engine_tests::NotifyWindow;
 using engine_tests::Put;
 using engine_tests::TestBytes;
@@ -19,7 +20,6 @@ using testing_support::ReadFileBytes;
 using testing_support::ReceiverProcess;
 using testing_support::ScratchFolder;
 
-constexpr DWORD kFolderEntry = 0x2 | 0x4;
 
 class Upload : public ::testing::Test {
  protected:

@@ -1,14 +1,14 @@
 #include "support/fault_proxy_process.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
+
+#include "support/loopback.h"
 
 namespace testing_support {
 
 FaultProxy::FaultProxy(uint16_t target_port, const Faults& faults) : target_port_(target_port), faults_(faults) {
-  unix_scratch_ = UnixPath(scratch_.Path());
-  if (!unix_scratch_.empty() && unix_scratch_.back() == '/') unix_scratch_.pop_back();
+  unix_scratch_ = UnixFolder(scratch_.Path());
 }
 
 bool FaultProxy::Start() {
@@ -20,26 +20,10 @@ bool FaultProxy::Start() {
   if (faults_.refuse_seconds > 0) command << " --refuse " << faults_.refuse_seconds;
   if (faults_.vanish_at) command << " --vanish-at " << faults_.vanish_at << " " << faults_.vanish_hold_seconds;
   command << " --lifetime " << faults_.lifetime_seconds;
-  std::string ready;
-  if (!program_.Start(command.str(), unix_scratch_ + "/output", unix_scratch_ + "/pid", "proxy ready port=", &ready,
-                      &error_))
-    return false;
-  unsigned port = 0;
-  if (std::sscanf(ready.c_str(), "proxy ready port=%u", &port) != 1) {
-    error_ = "unreadable ready line: " + ready;
-    return false;
-  }
-  port_ = static_cast<uint16_t>(port);
-  return true;
+  return program_.StartListener(command.str(), unix_scratch_, "proxy", &port_, &error_);
 }
 
-SOCKADDR_IN FaultProxy::Address() const {
-  SOCKADDR_IN address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
+SOCKADDR_IN FaultProxy::Address() const { return LoopbackAddress(port_); }
 
 void FaultProxy::CutNow() { scratch_.WriteFile(L"cut", ""); }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "support/loopback.h"
 #include "support/trusted_root.h"
 
 namespace testing_support {
@@ -15,8 +16,7 @@ std::string ReceiverProcess::ExecutablePath() {
 ReceiverProcess::ReceiverProcess(std::vector<std::string> users, Channel channel)
     : root_(scratch_.MakeFolder(L"root")), channel_(channel) {
   SetUsers(users);
-  unix_scratch_ = UnixPath(scratch_.Path());
-  if (!unix_scratch_.empty() && unix_scratch_.back() == '/') unix_scratch_.pop_back();
+  unix_scratch_ = UnixFolder(scratch_.Path());
 }
 
 ReceiverProcess::~ReceiverProcess() { Stop(); }
@@ -27,13 +27,7 @@ void ReceiverProcess::SetUsers(const std::vector<std::string>& users) {
   scratch_.WriteFile(L"users.txt", lines);
 }
 
-SOCKADDR_IN ReceiverProcess::Address() const {
-  SOCKADDR_IN address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(Port());
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
+SOCKADDR_IN ReceiverProcess::Address() const { return LoopbackAddress(Port()); }
 
 std::wstring ReceiverProcess::PathOf(const std::wstring& remote) const {
   std::wstring path = root_ + L"\\" + remote;

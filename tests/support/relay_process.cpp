@@ -1,15 +1,13 @@
 #include "support/relay_process.h"
 
-#include <cstdio>
-
+#include "support/loopback.h"
 #include "support/trusted_root.h"
 
 namespace testing_support {
 
 RelayProcess::RelayProcess(uint16_t target_port, const std::wstring& certificate, bool tls_upstream)
     : target_port_(target_port), certificate_(certificate), tls_upstream_(tls_upstream) {
-  unix_scratch_ = UnixPath(scratch_.Path());
-  if (!unix_scratch_.empty() && unix_scratch_.back() == '/') unix_scratch_.pop_back();
+  unix_scratch_ = UnixFolder(scratch_.Path());
 }
 
 bool RelayProcess::Start() {
@@ -25,26 +23,10 @@ bool RelayProcess::Start() {
     }
     command += " '" + cert + "' '" + key + "'" + (tls_upstream_ ? " tls-upstream" : "");
   }
-  std::string ready;
-  if (!program_.Start(command, unix_scratch_ + "/output", unix_scratch_ + "/pid", "relay ready port=", &ready,
-                      &error_))
-    return false;
-  unsigned port = 0;
-  if (std::sscanf(ready.c_str(), "relay ready port=%u", &port) != 1) {
-    error_ = "unreadable ready line: " + ready;
-    return false;
-  }
-  port_ = static_cast<uint16_t>(port);
-  return true;
+  return program_.StartListener(command, unix_scratch_, "relay", &port_, &error_);
 }
 
-SOCKADDR_IN RelayProcess::Address() const {
-  SOCKADDR_IN address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
+SOCKADDR_IN RelayProcess::Address() const { return LoopbackAddress(port_); }
 
 std::string RelayProcess::Recorded() const { return ReadFileBytes(scratch_.Path() + L"\\record"); }
 std::string RelayProcess::Events() const { return ReadFileBytes(scratch_.Path() + L"\\record.events"); }

@@ -1,6 +1,7 @@
 #include "support/unix_program.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -72,6 +73,12 @@ std::string UnixPath(const std::wstring& windows_path) {
   return result;
 }
 
+std::string UnixFolder(const std::wstring& windows_folder) {
+  std::string folder = UnixPath(windows_folder);
+  if (!folder.empty() && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
 bool StartUnixProgram(const std::wstring& unix_program, const std::wstring& arguments) {
   const std::wstring program = WindowsPathOf(std::string(unix_program.begin(), unix_program.end()));
   std::wstring command = L"\"" + program + L"\" " + arguments;
@@ -121,6 +128,20 @@ bool WatchedProgram::Start(const std::string& exec_command, const std::string& o
   *error = "no ready line within 10 s: " + ReadFileBytes(output_path);
   Kill();
   return false;
+}
+
+bool WatchedProgram::StartListener(const std::string& exec_command, const std::string& folder,
+                                   const std::string& name, uint16_t* port, std::string* error) {
+  const std::string prefix = name + " ready port=";
+  std::string ready;
+  if (!Start(exec_command, folder + "/output", folder + "/pid", prefix, &ready, error)) return false;
+  unsigned number = 0;
+  if (std::sscanf(ready.c_str() + prefix.size(), "%u", &number) != 1 || number == 0 || number > 65535) {
+    *error = "unreadable ready line: " + ready;
+    return false;
+  }
+  *port = static_cast<uint16_t>(number);
+  return true;
 }
 
 void WatchedProgram::Signal(const char* name) {

@@ -7,12 +7,15 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace testing_support {
 
 // The Unix path of a Windows path (Wine's mapping), or "" outside Wine.
 std::string UnixPath(const std::wstring& windows_path);
+// The same for a folder, without a trailing slash, so names can be appended with "/".
+std::string UnixFolder(const std::wstring& windows_folder);
 // The Windows path under which Wine shows a Unix path.
 std::wstring WindowsPathOf(const std::string& unix_path);
 // Starts a Unix program with a command line; Wine gives no handle to wait on.
@@ -30,6 +33,10 @@ class WatchedProgram {
   // when the program ends or is not ready in time.
   bool Start(const std::string& exec_command, const std::string& output_file, const std::string& pid_file,
              const std::string& ready_prefix, std::string* ready_line, std::string* error);
+  // Start for a program that prints "<name> ready port=N" once it listens; output and
+  // process id go into folder (a Unix path), *port receives N.
+  bool StartListener(const std::string& exec_command, const std::string& folder, const std::string& name,
+                     uint16_t* port, std::string* error);
   // SIGTERM and a wait until it is gone (SIGKILL after ten seconds).
   void Stop();
   // SIGKILL, as a crash would, and a wait until it is gone.
