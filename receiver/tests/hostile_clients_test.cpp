@@ -244,8 +244,10 @@ TEST_F(HostileTest, PutTimeDoesNotGrowWithUnfinishedFiles) {
     std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
     return v[v.size() / 2];
   };
+  // A look through the 20 000 unfinished files on each PUT would grow far past this; a shared,
+  // busy machine alone has been seen to add up to 1.8 between the two.
   const double ratio = median(full_times) / median(empty_times);
-  EXPECT_LT(ratio, 1.5) << median(full_times) * 1e6 << " us against " << median(empty_times) * 1e6;
+  EXPECT_LT(ratio, 5.0) << median(full_times) * 1e6 << " us against " << median(empty_times) * 1e6;
   RecordProperty("put_time_ratio", std::to_string(ratio));
 }
 
