@@ -85,11 +85,13 @@ HRESULT Session::Connect(const SOCKADDR_IN& server, DWORD timeout_ms, const Chan
   if (timeout_ms == 0) timeout_ms = kReplyTimeoutMs;
   auto connection = std::make_shared<Connection>();
   if (HRESULT hr = Greet(*connection, server, timeout_ms, security); FAILED(hr)) return hr;
+  const DWORD stall_ms = StallTimeoutMs();  // once per engine, not at every send
   std::lock_guard<std::mutex> lock(mutex_);
   connection_ = std::move(connection);
   server_ = server;
   security_ = security;
   connect_timeout_ms_ = timeout_ms;
+  stall_ms_ = stall_ms;
   logged_in_ = false;
   bytes_due_ = false;
   stopping_ = false;

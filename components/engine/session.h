@@ -14,6 +14,7 @@
 #include "../../ovtransfer/com/ptr.h"
 #include "connection.h"
 #include "hash_checkpoints.h"
+#include "stall_setting.h"
 #include "token_bucket.h"
 
 namespace ovengine {
@@ -131,6 +132,8 @@ class Session : public std::enable_shared_from_this<Session> {
   SOCKADDR_IN server_ = {};
   ChannelSecurity security_;
   DWORD connect_timeout_ms_ = kReplyTimeoutMs;
+  // A Send that sees nothing taken for this long finds the connection broken (set at Connect).
+  DWORD stall_ms_ = kDefaultStallSeconds * 1000;
   std::string user_, password_;  // UTF-8, of the last successful login
   bool logged_in_ = false;
   bool bytes_due_ = false;  // FROM accepted and END not yet answered: no other command may go

@@ -17,7 +17,6 @@ constexpr DWORD kProgressIntervalMs = 100;  // at most ten progress notification
 // The control sets the rate right after StartTransfer: the first bytes wait that long for
 // it, so that a limited upload does not open with an unlimited burst.
 constexpr DWORD kRateGraceMs = 200;
-constexpr DWORD kSendTimeoutMs = 30000;  // the server took nothing for this long: the connection is dead
 constexpr DWORD kEndTimeoutMs = 60000;   // the server checks the whole file before it answers END
 
 }  // namespace
@@ -89,10 +88,12 @@ HRESULT Session::ReadExactly(void* buffer, DWORD size) {
 
 Session::Outcome Session::Stream(Connection& connection, HashCheckpoints& checkpoints) {
   uint64_t size, offset;
+  DWORD stall_ms;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     size = size_;
     offset = offset_;
+    stall_ms = stall_ms_;
   }
   std::vector<char> buffer(kReadBytes);
   Xxh64 hash;
@@ -152,7 +153,8 @@ Session::Outcome Session::Stream(Connection& connection, HashCheckpoints& checkp
         return Outcome::kStopped;
       continue;
     }
-    if (FAILED(connection.Send(buffer.data() + next, static_cast<size_t>(grant.bytes), kSendTimeoutMs)))
+    // The path took nothing for the user's stall time: the connection is as good as gone.
+    if (FAILED(connection.Send(buffer.data() + next, static_cast<size_t>(grant.bytes), stall_ms)))
       return Outcome::kBroken;
     next += static_cast<size_t>(grant.bytes);
     unsent -= static_cast<size_t>(grant.bytes);

@@ -1,13 +1,15 @@
 // Transfers that ride out broken connections by themselves: through a proxy that cuts, stalls,
-// refuses and goes silent, against the real receiver. Stalls here stay well below the engine's
-// 30 s stall detection so that the suite stays short; a silent path is shown by the receiver's
-// side going quiet while the client's side is reset after a second.
+// refuses and goes silent, against the real receiver. Where the engine must find a stalled or
+// silent path on its own, the test sets the user's stall detection to its shortest (5 s) and
+// the proxy a small window, so that the engine's send really waits within a short file.
 #include "engine_harness.h"
 
 #include <gtest/gtest.h>
 
 #include "components/engine/protocol.h"
+#include "components/engine/stall_setting.h"
 #include "components/engine/xxh64.h"
+#include "ovtransfer/com/unique.h"
 #include "support/com_apartment.h"
 #include "support/fault_proxy_process.h"
 #include "support/scratch_folder.h"
@@ -29,6 +31,31 @@ using testing_support::ScratchFolder;
 // What one break may cost again: the engine's socket buffer and the receiver's unread input,
 // each at most Linux's largest automatic TCP buffer (4 MiB), plus a connection's handshake.
 constexpr uint64_t kResentPerBreak = (4u << 20) + (64u << 10);
+
+// The proxy's receive buffer where a path stalls: with the engine's send buffer (4 MiB at
+// most) the engine's send waits once this much more is in flight, well within kStalledFile.
+constexpr uint32_t kStalledWindow = 256u << 10;
+constexpr size_t kStalledFile = 12u << 20;
+
+// The user's stall detection at its shortest for the engines connected while it lives.
+class ShortestStallDetection {
+ public:
+  ShortestStallDetection() {
+    com::UniqueHKey key;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, ovengine::kEngineKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                              key.Receive(), nullptr),
+              ERROR_SUCCESS);
+    const DWORD seconds = ovengine::kMinStallSeconds;
+    EXPECT_EQ(RegSetValueExW(key.Get(), ovengine::kStallSecondsValue, 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&seconds), sizeof(seconds)),
+              ERROR_SUCCESS);
+  }
+  ~ShortestStallDetection() {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, ovengine::kEngineKey, ovengine::kStallSecondsValue);
+  }
+  ShortestStallDetection(const ShortestStallDetection&) = delete;
+  ShortestStallDetection& operator=(const ShortestStallDetection&) = delete;
+};
 
 class Reconnect : public ::testing::Test {
  protected:
@@ -62,6 +89,30 @@ class Reconnect : public ::testing::Test {
   }
 
   std::string Received(const std::wstring& remote) const { return ReadFileBytes(receiver.PathOf(remote)); }
+
+  // Uploads one file through proxy with the stall detection at its shortest: it must arrive
+  // whole on the first try of the task, the engine carrying it over whatever the path does,
+  // and sooner than the detection's default (30 s) would have found a path that went silent.
+  void UploadWholeThrough(const FaultProxy& proxy, const std::wstring& name, LONG task_id) {
+    ShortestStallDetection stall_detection;
+    auto engine = ConnectedEngineAt(proxy.Address(), window.Handle());
+    ASSERT_TRUE(engine);
+    const std::string bytes = TestBytes(kStalledFile, static_cast<unsigned>(task_id));
+    Start(engine.Get(), name, local.WriteFile(name, bytes), task_id);
+    ASSERT_TRUE(WaitAllDone({{engine.Get(), task_id}}, 25000));
+    EXPECT_EQ(Done(engine.Get()), bytes.size());
+    engine->Disconnect();
+    EXPECT_EQ(Received(name), bytes);
+    EXPECT_EQ(window.Count(NOTIFY_ABORTED), 0);
+    EXPECT_EQ(window.Count(NOTIFY_FILE_BEGIN, task_id), 1) << "a reconnect is no new beginning";
+  }
+
+  // Waits (bounded) until the proxy has seen count connections end for reason.
+  void WaitForEnded(const FaultProxy& proxy, const std::string& reason, int count) {
+    for (const DWORD since = GetTickCount(); proxy.Ended(reason) < count && GetTickCount() - since < 15000;)
+      window.Pump(100);
+    EXPECT_EQ(proxy.Ended(reason), count) << reason;
+  }
 
   testing_support::ComApartment apartment;
   ReceiverProcess receiver;
@@ -180,21 +231,62 @@ TEST_F(Reconnect, APausedTransferStaysPausedAcrossABreakAndThenCompletes) {
   EXPECT_EQ(window.Count(NOTIFY_ABORTED), 0);
 }
 
-TEST_F(Reconnect, APathThatGoesSilentIsTakenOverByTheNextConnection) {
+// The path takes nothing for longer than the stall detection, then would go on: the engine
+// does not wait for it but goes on over a new connection, which takes the file over.
+TEST_F(Reconnect, AStallLongerThanTheDetectionIsLeftForANewConnection) {
   FaultProxy::Faults faults;
-  faults.vanish_at = 2u << 20;
-  faults.vanish_hold_seconds = 1;
+  faults.stall_at = 1u << 20;
+  faults.stall_seconds = 8;
+  faults.window = kStalledWindow;
+  FaultProxy proxy(receiver.Port(), faults);
+  ASSERT_TRUE(proxy.Start()) << proxy.Error();
+  UploadWholeThrough(proxy, L"stalled.bin", 7);
+  // The stalled connection (ended by the receiver at the takeover) and the one that finished;
+  // an engine that waited the stall out would have used one.
+  WaitForEnded(proxy, "close", 2);
+}
+
+// The client's network vanished: nothing comes back and nothing is ever closed, neither
+// towards the engine nor towards the receiver. Only the engine's own detection finds it.
+TEST_F(Reconnect, APathThatVanishesWithoutACloseIsFoundAndTakenOver) {
+  FaultProxy::Faults faults;
+  faults.vanish_at = 1u << 20;
+  faults.window = kStalledWindow;
+  FaultProxy proxy(receiver.Port(), faults);
+  ASSERT_TRUE(proxy.Start()) << proxy.Error();
+  UploadWholeThrough(proxy, L"vanished.bin", 9);
+  EXPECT_EQ(proxy.Ended("vanish"), 1);
+  WaitForEnded(proxy, "close", 1);
+}
+
+// Cut, and then the path refuses every connection for longer than the engine's whole back-off:
+// the engine gives up once, after its pauses, and the control hears of it once.
+TEST_F(Reconnect, APathThatStaysDownEndsTheTransferOnceAfterTheWholeBackOff) {
+  FaultProxy::Faults faults;
+  faults.cut_every = 1u << 20;
+  faults.refuse_seconds = 40;
   FaultProxy proxy(receiver.Port(), faults);
   ASSERT_TRUE(proxy.Start()) << proxy.Error();
   auto engine = ConnectedEngineAt(proxy.Address(), window.Handle());
   ASSERT_TRUE(engine);
-  const std::string bytes = TestBytes(6u << 20, 41);
-  Start(engine.Get(), L"silent.bin", local.WriteFile(L"silent.bin", bytes), 7);
-  ASSERT_TRUE(WaitAllDone({{engine.Get(), 7}}, 30000));
+  const DWORD since = GetTickCount();
+  Start(engine.Get(), L"down.bin", local.WriteFile(L"down.bin", TestBytes(4u << 20, 10)), 10);
+  EXPECT_FALSE(WaitAllDone({{engine.Get(), 10}}, 45000));  // progress never goes back meanwhile
+  const DWORD took = GetTickCount() - since;
+  ASSERT_EQ(window.Count(NOTIFY_ABORTED), 1) << "no give-up within " << took << " ms";
+  // The pauses alone are 15.5 s; the refusal outlasts them all.
+  EXPECT_GE(took, 14000u);
+  EXPECT_LE(took, 40000u);
+  const ULONGLONG done = Done(engine.Get());
+  window.Pump(1000);
+  EXPECT_EQ(window.Count(NOTIFY_ABORTED), 1);
+  EXPECT_EQ(window.Count(NOTIFY_FILE_DONE), 0);
+  EXPECT_EQ(Done(engine.Get()), done);
   engine->Disconnect();
-  EXPECT_EQ(Received(L"silent.bin"), bytes);
-  EXPECT_EQ(window.Count(NOTIFY_ABORTED), 0);
-  EXPECT_EQ(proxy.Ended("vanish"), 1);
+  EXPECT_TRUE(proxy.Refused());
+  EXPECT_GE(proxy.Ended("cut"), 1);
+  EXPECT_TRUE(receiver.ReadLog().empty()) << "no file completed";
+  std::printf("[ measured ] gave up %lu ms after the start\n", static_cast<unsigned long>(took));
 }
 
 TEST_F(Reconnect, ALoginRefusedOnReconnectGivesUpAtOnce) {

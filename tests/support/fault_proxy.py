@@ -1,21 +1,25 @@
 """A TCP proxy on loopback that breaks the engine's connections to the receiver on purpose.
 
 usage: fault_proxy.py TARGET_PORT STATE_DIR [--cut-every N] [--stall-at N SECONDS]
-                      [--refuse SECONDS] [--vanish-at N HOLD_SECONDS] [--lifetime SECONDS]
+                      [--refuse SECONDS] [--vanish-at N] [--window BYTES] [--lifetime SECONDS]
 
 --cut-every N    breaks a connection after it forwarded N bytes from the client: the client
                  is reset, the receiver's side closed after those bytes
 --stall-at N S   once, when N bytes have been forwarded from clients in all, forwards
                  nothing from that client for S seconds, then goes on
 --refuse S       after the first cut, refuses connections for S seconds (no listener)
---vanish-at N H  once, when N bytes have been forwarded in all, stops forwarding both ways
-                 on that connection: the receiver's side stays open and silent for as long
-                 as the proxy runs, the client's side is reset after H seconds
+--vanish-at N    once, when N bytes have been forwarded in all, stops forwarding both ways
+                 on that connection and reads nothing more from either side, yet closes
+                 neither for as long as the proxy runs: a path that vanished without a close
+--window BYTES   the receive buffer of each client connection (SO_RCVBUF): what a client
+                 can send into a stalled or vanished path, besides its own send buffer,
+                 before its send waits (unset, the kernel grows it up to tcp_rmem's largest)
 --lifetime S     ends the proxy after S seconds in any case (default 120)
 
 A file named "cut" that appears in STATE_DIR cuts every open connection at once (the file is
 removed). Each connection's end is appended to STATE_DIR/events as a line
-"closed forwarded=B reason=R" (B: bytes forwarded from the client; R: close, cut or vanish).
+"ended forwarded=B reason=R" (B: bytes forwarded from the client; R: close, cut or vanish;
+a vanished connection ends there for the proxy, though both its sockets stay open).
 Prints "proxy ready port=N" once it listens.
 """
 import os
@@ -29,7 +33,8 @@ args = sys.argv[1:]
 target = int(args.pop(0))
 state = args.pop(0)
 cut_every = stall_at = vanish_at = None
-stall_seconds = refuse_seconds = vanish_hold = 0.0
+stall_seconds = refuse_seconds = 0.0
+window = None
 lifetime = 120.0
 while args:
     option = args.pop(0)
@@ -40,7 +45,9 @@ while args:
     elif option == "--refuse":
         refuse_seconds = float(args.pop(0))
     elif option == "--vanish-at":
-        vanish_at, vanish_hold = int(args.pop(0)), float(args.pop(0))
+        vanish_at = int(args.pop(0))
+    elif option == "--window":
+        window = int(args.pop(0))
     elif option == "--lifetime":
         lifetime = float(args.pop(0))
     else:
@@ -51,7 +58,7 @@ total = 0  # bytes forwarded from clients, all connections
 stalled = vanished = refused = False
 refuse_now = threading.Event()
 live = set()
-silent = []  # receiver sides of vanished connections, kept open
+silent = []  # vanished links: their sockets stay open while the proxy runs
 
 
 def note(line):
@@ -65,16 +72,20 @@ class Link:
         self.forwarded = 0
         self.reason = "close"
         self.ended = threading.Event()
-        self.vanished = False
 
-    def cut(self, reason):
+    def end(self, reason):
+        """Marks the link ended; False when it already was."""
         with lock:
             if self.ended.is_set():
-                return
+                return False
             self.reason = reason
             self.ended.set()
-        sides = [self.client] if reason == "vanish" else [self.client, self.upstream]
-        for s in sides:
+            return True
+
+    def cut(self, reason):
+        if not self.end(reason):
+            return
+        for s in (self.client, self.upstream):
             try:
                 # The client is reset, as by a broken path; the receiver keeps every byte
                 # that passed the break and then sees the connection end.
@@ -106,10 +117,8 @@ class Link:
                     vanish = vanish_at is not None and not vanished and total + len(data) >= vanish_at
                     vanished = vanished or vanish
                 if vanish:
-                    self.vanished = True
-                    silent.append(self.upstream)
-                    time.sleep(vanish_hold)
-                    self.cut("vanish")
+                    if self.end("vanish"):  # a cut on demand does not close it either
+                        silent.append(self)
                     return
                 if stall:
                     time.sleep(stall_seconds)
@@ -123,13 +132,12 @@ class Link:
         try:
             while not self.ended.is_set():
                 data = self.upstream.recv(65536)
-                if not data or self.vanished:
+                if not data or self.reason == "vanish":
                     break
                 self.client.sendall(data)
         except OSError:
             pass
-        if not self.vanished:
-            self.cut("close")
+        self.cut("close")  # does nothing to a vanished link
 
     def count(self, n):
         global total
@@ -141,9 +149,9 @@ class Link:
         back = threading.Thread(target=self.downward, daemon=True)
         back.start()
         self.upward()
-        if not self.vanished:  # the silent side's reader waits for as long as the proxy runs
+        if self.reason != "vanish":  # nothing ends a vanished link's reader
             back.join(timeout=5)
-        note("closed forwarded=%d reason=%s" % (self.forwarded, self.reason))
+        note("ended forwarded=%d reason=%s" % (self.forwarded, self.reason))
         with lock:
             live.discard(self)
 
@@ -177,6 +185,8 @@ def watch_cut_requests():
 def listen(port):
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if window:  # accepted connections take it over, before their window is agreed
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, window)
     listener.bind(("127.0.0.1", port))
     listener.listen(16)
     listener.settimeout(0.05)

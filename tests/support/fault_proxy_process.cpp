@@ -18,7 +18,8 @@ bool FaultProxy::Start() {
   if (faults_.cut_every) command << " --cut-every " << faults_.cut_every;
   if (faults_.stall_at) command << " --stall-at " << faults_.stall_at << " " << faults_.stall_seconds;
   if (faults_.refuse_seconds > 0) command << " --refuse " << faults_.refuse_seconds;
-  if (faults_.vanish_at) command << " --vanish-at " << faults_.vanish_at << " " << faults_.vanish_hold_seconds;
+  if (faults_.vanish_at) command << " --vanish-at " << faults_.vanish_at;
+  if (faults_.window) command << " --window " << faults_.window;
   command << " --lifetime " << faults_.lifetime_seconds;
   return program_.StartListener(command.str(), unix_scratch_, "proxy", &port_, &error_);
 }
@@ -37,7 +38,7 @@ std::vector<std::string> FaultProxy::Events() const {
 int FaultProxy::Ended(const std::string& reason) const {
   int count = 0;
   for (const std::string& line : Events())
-    if (line.rfind("closed ", 0) == 0 && line.find(" reason=" + reason) != std::string::npos) ++count;
+    if (line.rfind("ended ", 0) == 0 && line.find(" reason=" + reason) != std::string::npos) ++count;
   return count;
 }
 
@@ -45,7 +46,7 @@ uint64_t FaultProxy::Forwarded() const {
   uint64_t sum = 0;
   for (const std::string& line : Events()) {
     const size_t at = line.find("forwarded=");
-    if (line.rfind("closed ", 0) == 0 && at != std::string::npos)
+    if (line.rfind("ended ", 0) == 0 && at != std::string::npos)
       sum += std::strtoull(line.c_str() + at + 10, nullptr, 10);
   }
   return sum;

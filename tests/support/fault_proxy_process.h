@@ -1,6 +1,6 @@
 // A proxy on loopback between the engine and the receiver that breaks connections on purpose
 // (fault_proxy.py): cuts every so many bytes, a stall, refused connections, a connection that
-// goes silent without a close, and cuts on demand.
+// goes silent and is never closed, and cuts on demand.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -21,8 +21,8 @@ class FaultProxy {
     uint64_t stall_at = 0;   // bytes from clients in all, 0 for no stall
     double stall_seconds = 0;
     double refuse_seconds = 0;  // after the first cut
-    uint64_t vanish_at = 0;     // bytes from clients in all, 0 for none
-    double vanish_hold_seconds = 0;
+    uint64_t vanish_at = 0;     // bytes from clients in all, 0 for none; never closed after
+    uint32_t window = 0;        // the receive buffer of client connections, 0 for the kernel's
     double lifetime_seconds = 120;  // the proxy ends itself after this in any case
   };
 
