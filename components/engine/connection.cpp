@@ -15,7 +15,7 @@ HRESULT Connection::Open(const SOCKADDR_IN& server, DWORD timeout_ms, const Chan
     return S_OK;
   }
   auto tls = std::make_unique<TlsChannel>(socket_);
-  if (HRESULT hr = tls->Handshake(security.server_name, timeout_ms); FAILED(hr)) return Fail(hr);
+  if (HRESULT hr = tls->Handshake(security.server_name, security.passed, timeout_ms); FAILED(hr)) return Fail(hr);
   tls_ = std::move(tls);
   stream_ = tls_.get();
   return S_OK;
@@ -45,9 +45,20 @@ HRESULT Connection::ReadLine(std::string* line, DWORD timeout_ms) {
 }
 
 HRESULT Connection::Exchange(const std::string& command, Reply* reply, DWORD timeout_ms) {
-  if (command.size() + 1 > kMaxLineBytes) return E_INVALIDARG;
-  const std::string line = command + "\n";
-  if (HRESULT hr = Send(line.data(), line.size(), timeout_ms); FAILED(hr)) return hr;
+  if (HRESULT hr = SendCommands({command}, timeout_ms); FAILED(hr)) return hr;
+  return ReadReply(reply, timeout_ms);
+}
+
+HRESULT Connection::SendCommands(const std::vector<std::string>& commands, DWORD timeout_ms) {
+  std::string lines;
+  for (const std::string& command : commands) {
+    if (command.size() + 1 > kMaxLineBytes) return E_INVALIDARG;
+    lines += command + "\n";
+  }
+  return Send(lines.data(), lines.size(), timeout_ms);
+}
+
+HRESULT Connection::ReadReply(Reply* reply, DWORD timeout_ms) {
   std::string text;
   if (HRESULT hr = ReadLine(&text, timeout_ms); FAILED(hr)) return hr;
   if (!ParseReply(text, reply)) return Fail(kBadReply);

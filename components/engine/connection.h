@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "protocol.h"
 #include "socket_stream.h"
@@ -17,6 +18,9 @@ namespace ovengine {
 struct ChannelSecurity {
   bool plain = false;        // OVT/1 in clear: only for a server the user named as plain
   std::wstring server_name;  // the name the server's certificate must be issued for
+  // Shared by the connections of one engine (copies of this), so that its reconnects take the
+  // first connection's verdict on the same certificate.
+  std::shared_ptr<PassedCertificate> passed = std::make_shared<PassedCertificate>();
 };
 
 class Connection {
@@ -35,6 +39,11 @@ class Connection {
   // Sends one command line and reads its reply. An ERR reply is S_OK here (the caller
   // looks at it); a malformed reply, or ERR 400 (the server then closes), breaks the connection.
   HRESULT Exchange(const std::string& command, Reply* reply, DWORD timeout_ms);
+  // Sends several command lines at once, to be answered in order by ReadReply: the server
+  // takes commands one after another as they come, so a reconnect saves a round trip each.
+  HRESULT SendCommands(const std::vector<std::string>& commands, DWORD timeout_ms);
+  // The reply to the oldest command not yet answered, as Exchange reads it.
+  HRESULT ReadReply(Reply* reply, DWORD timeout_ms);
 
   // From any thread: every wait, now and later, ends with E_ABORT.
   void Cancel() { socket_.Cancel(); }

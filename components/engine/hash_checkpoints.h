@@ -12,9 +12,9 @@ namespace ovengine {
 
 class HashCheckpoints {
  public:
-  // States kept: the engine records one per piece it reads (1 MiB), and a break loses at
-  // most what was in flight, far less than this many pieces.
-  static constexpr size_t kKept = 64;
+  // States kept: the engine records one per 256 KiB it reads, and a break loses at most what
+  // was in flight, the socket buffers on the way (a few MiB), far less than these 32 MiB.
+  static constexpr size_t kKept = 128;
 
   // The state after the file's first position bytes; positions must grow between Clear calls.
   void Record(uint64_t position, const Xxh64& hash);

@@ -115,4 +115,22 @@ HRESULT CheckServerCertificate(PCCERT_CONTEXT certificate, const std::wstring& n
   return is_address ? CheckAddressEntries(certificate, address) : S_OK;
 }
 
+HRESULT PassedCertificate::Check(PCCERT_CONTEXT certificate, const std::wstring& name) {
+  if (!certificate) return E_INVALIDARG;
+  const std::string encoded(reinterpret_cast<const char*>(certificate->pbCertEncoded), certificate->cbCertEncoded);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!encoded_.empty() && encoded == encoded_ && name == name_ &&
+        CertVerifyTimeValidity(nullptr, certificate->pCertInfo) == 0)
+      return S_OK;
+  }
+  const HRESULT verdict = CheckServerCertificate(certificate, name);
+  if (SUCCEEDED(verdict)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    name_ = name;
+    encoded_ = encoded;
+  }
+  return verdict;
+}
+
 }  // namespace ovengine

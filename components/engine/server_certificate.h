@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <mutex>
 #include <string>
 
 namespace ovengine {
@@ -18,5 +19,20 @@ bool AddressLiteral(const std::wstring& name, IN_ADDR* address);
 // S_OK, or why the certificate is refused (CERT_E_UNTRUSTEDROOT, CERT_E_EXPIRED,
 // CERT_E_CN_NO_MATCH, ...). certificate->hCertStore holds what the server sent with it.
 HRESULT CheckServerCertificate(PCCERT_CONTEXT certificate, const std::wstring& name);
+
+// The certificate one engine's server passed with. A reconnect to that server that is shown
+// the very same certificate, still within its validity, takes the verdict as it stands:
+// building the chain again would cost the reconnect as much as everything else in it.
+class PassedCertificate {
+ public:
+  // As CheckServerCertificate, but S_OK at once for the certificate that passed for name
+  // last; a certificate that passes is kept in place of the one before.
+  HRESULT Check(PCCERT_CONTEXT certificate, const std::wstring& name);
+
+ private:
+  std::mutex mutex_;  // the engine's calls and its I/O thread reconnect on different threads
+  std::wstring name_;
+  std::string encoded_;
+};
 
 }  // namespace ovengine

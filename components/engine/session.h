@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "../../ovtransfer/com/ptr.h"
 #include "connection.h"
@@ -101,7 +102,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // A new connection in place of the engine's current one, greeted and logged in again with
   // the credentials of the last login, within timeout_ms for the connect and the handshake.
   // Installed as the engine's connection first, so that Disconnect can cancel it at any step.
-  HRESULT Reopen(DWORD timeout_ms, std::shared_ptr<Connection>* connection, Reply* login_reply);
+  // The commands then go out with the login; their replies are left to the caller.
+  HRESULT Reopen(DWORD timeout_ms, std::shared_ptr<Connection>* connection, Reply* login_reply,
+                 const std::vector<std::string>& then = {});
 
   // What a failed step of a reconnect means: stop, try again later, or give up.
   Attempt AfterFailure(HRESULT hr);
@@ -109,13 +112,18 @@ class Session : public std::enable_shared_from_this<Session> {
   // The I/O thread (upload_stream.cpp). connection is null when the file's PUT or FROM met a
   // broken connection: the thread then starts by reconnecting.
   void RunStream(std::shared_ptr<Connection> connection);
-  Outcome Stream(Connection& connection, HashCheckpoints& checkpoints);
+  // buffer: kReadBytes for the file's pieces.
+  Outcome Stream(Connection& connection, HashCheckpoints& checkpoints, std::vector<char>& buffer);
   // After a break: new connections after the pauses of kReconnectDelaysMs from *step on, until
   // one carries on the file (kResumed, and *connection is it) or the engine gives up.
   Attempt Reconnect(std::shared_ptr<Connection>* connection, size_t* step);
   // On an open, logged-in connection: PUT the current file again and go on FROM what the
   // receiver holds, or from 0 to send it afresh; sets offset_.
   Attempt Announce(Connection& connection, bool afresh);
+  // Announce's two commands (none when the name cannot be sent), and the reading of their
+  // replies once they went out.
+  std::vector<std::string> AnnounceCommands(bool afresh);
+  Attempt Announced(Connection& connection, bool afresh);
   // Waits ms (and for as long as the transfer is paused); false when the engine is stopping.
   bool Rest(DWORD ms);
   HRESULT ReadExactly(void* buffer, DWORD size);

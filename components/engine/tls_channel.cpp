@@ -75,9 +75,11 @@ HRESULT TlsChannel::ReadMore(DWORD deadline) {
   return S_OK;
 }
 
-HRESULT TlsChannel::Handshake(const std::wstring& server_name, DWORD timeout_ms) {
-  if (have_context_ || failed_) return E_UNEXPECTED;
+HRESULT TlsChannel::Handshake(const std::wstring& server_name, std::shared_ptr<PassedCertificate> passed,
+                              DWORD timeout_ms) {
+  if (have_context_ || failed_ || !passed) return E_UNEXPECTED;
   server_name_ = server_name;
+  passed_ = std::move(passed);
   if (HRESULT hr = AcquireClientCredentials(&credentials_); FAILED(hr)) return Fail(hr);
   have_credentials_ = true;
   if (HRESULT hr = Negotiate(GetTickCount() + timeout_ms, false); FAILED(hr)) return hr;
@@ -132,7 +134,7 @@ HRESULT TlsChannel::Negotiate(DWORD deadline, bool started_by_server) {
   if (SECURITY_STATUS status = QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
       status != SEC_E_OK || !certificate)
     return Fail(status != SEC_E_OK ? status : SEC_E_CERT_UNKNOWN);
-  const HRESULT verdict = CheckServerCertificate(certificate, server_name_);
+  const HRESULT verdict = passed_->Check(certificate, server_name_);
   CertFreeCertificateContext(certificate);
   return FAILED(verdict) ? Fail(verdict) : S_OK;
 }

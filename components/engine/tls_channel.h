@@ -9,8 +9,10 @@
 #include <security.h>
 #include <schannel.h>
 
+#include <memory>
 #include <string>
 
+#include "server_certificate.h"
 #include "socket_stream.h"
 
 namespace ovengine {
@@ -23,8 +25,9 @@ class TlsChannel final : public Transport {
   TlsChannel(const TlsChannel&) = delete;
   TlsChannel& operator=(const TlsChannel&) = delete;
 
-  // The handshake and the certificate check for server_name, within timeout_ms.
-  HRESULT Handshake(const std::wstring& server_name, DWORD timeout_ms);
+  // The handshake and the certificate check for server_name, within timeout_ms; passed
+  // keeps the verdict for the engine's next connections.
+  HRESULT Handshake(const std::wstring& server_name, std::shared_ptr<PassedCertificate> passed, DWORD timeout_ms);
   // Sends every byte as TLS records; fails when the peer takes nothing for timeout_ms.
   HRESULT Send(const void* data, size_t size, DWORD timeout_ms) override;
   // Appends at least one byte of application data. The server's close notify ends the
@@ -40,6 +43,7 @@ class TlsChannel final : public Transport {
 
   SocketStream& socket_;
   std::wstring server_name_;
+  std::shared_ptr<PassedCertificate> passed_;
   CredHandle credentials_ = {};
   CtxtHandle context_ = {};
   bool have_credentials_ = false, have_context_ = false;

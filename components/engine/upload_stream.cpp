@@ -13,19 +13,34 @@ namespace ovengine {
 namespace {
 
 constexpr DWORD kReadBytes = 1024 * 1024;
+// The checksum's state is kept at every such step, so that going on after a break hashes at
+// most this much from disk again.
+constexpr DWORD kCheckpointBytes = 256 * 1024;
 constexpr DWORD kProgressIntervalMs = 100;  // at most ten progress notifications a second
 // The control sets the rate right after StartTransfer: the first bytes wait that long for
 // it, so that a limited upload does not open with an unlimited burst.
 constexpr DWORD kRateGraceMs = 200;
 constexpr DWORD kEndTimeoutMs = 60000;   // the server checks the whole file before it answers END
 
+// Adds piece, which starts at position of the file, to hash, and keeps the state at each step.
+void HashPiece(const char* piece, DWORD size, uint64_t position, Xxh64& hash, HashCheckpoints& checkpoints) {
+  for (DWORD at = 0; at < size;) {
+    const DWORD step = std::min(kCheckpointBytes, size - at);
+    hash.Update(piece + at, step);
+    at += step;
+    checkpoints.Record(position + at, hash);
+  }
+}
+
 }  // namespace
 
 void Session::RunStream(std::shared_ptr<Connection> connection) {
   HashCheckpoints checkpoints;
+  // One buffer for the file: a fresh one after each break would cost the reconnect its pages.
+  std::vector<char> buffer(kReadBytes);
   size_t step = 0;         // pauses of kReconnectDelaysMs used up since the file last moved on
   bool restarted = false;  // a file whose checksum the server refused is sent afresh once
-  Outcome outcome = connection ? Stream(*connection, checkpoints) : Outcome::kBroken;
+  Outcome outcome = connection ? Stream(*connection, checkpoints, buffer) : Outcome::kBroken;
   while (true) {
     Attempt next;
     if (outcome == Outcome::kBroken) {
@@ -46,7 +61,7 @@ void Session::RunStream(std::shared_ptr<Connection> connection) {
       outcome = next == Attempt::kStopped ? Outcome::kStopped : Outcome::kFailed;
       break;
     }
-    outcome = Stream(*connection, checkpoints);
+    outcome = Stream(*connection, checkpoints, buffer);
   }
   // A connection left in the middle of a file, or out of step, carries no further command.
   if (outcome != Outcome::kDone && connection) connection->Cancel();
@@ -86,7 +101,7 @@ HRESULT Session::ReadExactly(void* buffer, DWORD size) {
   return S_OK;
 }
 
-Session::Outcome Session::Stream(Connection& connection, HashCheckpoints& checkpoints) {
+Session::Outcome Session::Stream(Connection& connection, HashCheckpoints& checkpoints, std::vector<char>& buffer) {
   uint64_t size, offset;
   DWORD stall_ms;
   {
@@ -95,7 +110,6 @@ Session::Outcome Session::Stream(Connection& connection, HashCheckpoints& checkp
     offset = offset_;
     stall_ms = stall_ms_;
   }
-  std::vector<char> buffer(kReadBytes);
   Xxh64 hash;
   // END's checksum covers the whole file: the part the server holds is hashed from disk, from
   // the nearest state kept before it.
@@ -106,9 +120,8 @@ Session::Outcome Session::Stream(Connection& connection, HashCheckpoints& checkp
   while (pos < offset) {
     const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(kReadBytes, offset - pos));
     if (FAILED(ReadExactly(buffer.data(), piece))) return Outcome::kFailed;
-    hash.Update(buffer.data(), piece);
+    HashPiece(buffer.data(), piece, pos, hash, checkpoints);
     pos += piece;
-    checkpoints.Record(pos, hash);
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return Outcome::kStopped;
   }
@@ -130,8 +143,7 @@ Session::Outcome Session::Stream(Connection& connection, HashCheckpoints& checkp
     if (unsent == 0 && pos < size) {
       const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(kReadBytes, size - pos));
       if (FAILED(ReadExactly(buffer.data(), piece))) return Outcome::kFailed;
-      hash.Update(buffer.data(), piece);
-      checkpoints.Record(pos + piece, hash);
+      HashPiece(buffer.data(), piece, pos, hash, checkpoints);
       next = 0;
       unsent = piece;
     }

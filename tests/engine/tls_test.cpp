@@ -131,6 +131,33 @@ TEST_F(Tls, ARelayWithABadCertificateGetsNothing) {
   }
 }
 
+// A reconnect that is shown another certificate than the one that passed judges it afresh: a
+// certificate for another server ends the transfer at once, as at the first connect.
+TEST_F(Tls, AReconnectShownAnotherCertificateJudgesItAgainAndGivesUp) {
+  auto engine = NamedEngine(L"localhost");
+  ASSERT_TRUE(engine);
+  engine->SetNotifyWindow(window.Handle(), WM_TRANSFER_NOTIFY);
+  const SOCKADDR_IN server = receiver.Address();
+  ASSERT_EQ(engine->Connect(&server, kHandshakeWait), S_OK);
+  wchar_t reply[64] = {};
+  ASSERT_EQ(engine->Login(L"alice", L"secret", reply, 64), S_OK) << reply;
+  ASSERT_EQ(Put(engine.Get(), L"switched.bin", local.WriteFile(L"switched.bin", TestBytes(4u << 20, 9)), 5), S_OK);
+  ASSERT_EQ(engine->StartTransfer(), S_OK);
+  engine->SetRateLimit(8u << 20);
+  for (const DWORD since = GetTickCount(); engine_tests::Done(engine.Get()) < 100000 && GetTickCount() - since < 10000;)
+    window.Pump(10);
+  receiver.Stop();
+  receiver.SetCertificate(L"other-name");
+  ASSERT_TRUE(receiver.Start()) << receiver.Error();
+  const DWORD since = GetTickCount();
+  ASSERT_TRUE(window.WaitFor(NOTIFY_ABORTED, 20000));
+  // Reconnecting after the pauses would take over 15 s; a refused certificate ends it before.
+  EXPECT_LT(GetTickCount() - since, 8000u);
+  EXPECT_EQ(window.Count(NOTIFY_FILE_DONE), 0);
+  engine->Disconnect();
+  EXPECT_FALSE(testing_support::FileExists(receiver.PathOf(L"switched.bin")));
+}
+
 // The same certificates are good where they fit: an address by its IP entry, a name by its
 // DNS entry, an address the page gave that differs from the one connected to by that entry.
 TEST_F(Tls, NamesAndAddressesMatchTheirOwnEntries) {

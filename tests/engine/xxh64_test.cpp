@@ -52,17 +52,20 @@ namespace {
 // A transfer that goes on after a break finishes the checksum from a kept state: it must come
 // out as over the whole file, whichever kept position is nearest below the server's offset.
 TEST(HashCheckpoints, GoingOnFromTheNearestKeptStateGivesTheWholeFilesChecksum) {
-  const std::string bytes = Pattern(100000);
+  constexpr uint64_t kPiece = 1000, kKept = ovengine::HashCheckpoints::kKept;
+  const std::string bytes = Pattern(kPiece * (kKept + 36));
+  // Positions kPiece, 2 kPiece, ... are recorded: the last kKept of them are kept.
+  const uint64_t oldest = bytes.size() - kPiece * (kKept - 1);
   ovengine::HashCheckpoints kept;
   Xxh64 running;
   for (size_t pos = 0; pos < bytes.size(); pos += 1000) {
     running.Update(bytes.data() + pos, 1000);
     kept.Record(pos + 1000, running);
   }
-  for (uint64_t offset : {0u, 999u, 1000u, 35500u, 50500u, 100000u}) {
+  for (uint64_t offset : {uint64_t{0}, uint64_t{999}, uint64_t{1000}, oldest - 500, oldest + 500,
+                          uint64_t{bytes.size()}}) {
     Xxh64 hash;
     const uint64_t from = kept.Nearest(offset, &hash);
-    const uint64_t oldest = bytes.size() - 1000 * (ovengine::HashCheckpoints::kKept - 1);
     EXPECT_LE(from, offset);
     if (offset >= oldest) {
       EXPECT_GT(from + 1000, offset) << "the nearest state is taken";

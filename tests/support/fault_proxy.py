@@ -69,6 +69,9 @@ def note(line):
 class Link:
     def __init__(self, client, upstream):
         self.client, self.upstream = client, upstream
+        # A path of the network passes each segment on as it comes: no coalescing of replies.
+        for s in (client, upstream):
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.forwarded = 0
         self.reason = "close"
         self.ended = threading.Event()

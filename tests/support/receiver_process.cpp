@@ -60,8 +60,8 @@ bool ReceiverProcess::Start() {
           << "/root' --port " << port_ << " --http-port " << http_port_ << " --bind 127.0.0.1 --users '"
           << unix_scratch_ << "/users.txt'";
   if (channel_ == Channel::kTls)
-    command << " --tls-cert '" << UnixPath(AuthorityFile(L"server.pem")) << "' --tls-key '"
-            << UnixPath(AuthorityFile(L"server.key")) << "'";
+    command << " --tls-cert '" << UnixPath(AuthorityFile(certificate_ + L".pem")) << "' --tls-key '"
+            << UnixPath(AuthorityFile(certificate_ + L".key")) << "'";
   else
     command << " --plain";
   std::string ready;

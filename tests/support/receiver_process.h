@@ -34,6 +34,8 @@ class ReceiverProcess {
 
   // Replaces the users (lines "user:password"): the next start reads them.
   void SetUsers(const std::vector<std::string>& users);
+  // The test authority's certificate and key the next start presents ("server" unless set).
+  void SetCertificate(const std::wstring& name) { certificate_ = name; }
   // Starts it and waits for its ready line; the first start picks a free port, later ones
   // use the same. False (see Error) when it does not come up within ten seconds.
   bool Start();
@@ -66,6 +68,7 @@ class ReceiverProcess {
   std::wstring root_;
   std::string unix_scratch_;
   Channel channel_;
+  std::wstring certificate_ = L"server";
   WatchedProgram program_;
   int runs_ = 0;
   uint16_t port_ = 0, http_port_ = 0;
