@@ -28,8 +28,9 @@ using testing_support::ReadFileBytes;
 using testing_support::ReceiverProcess;
 using testing_support::ScratchFolder;
 
-// What one break may cost again: the engine's socket buffer and the receiver's unread input,
-// each at most Linux's largest automatic TCP buffer (4 MiB), plus a connection's handshake.
+// What one break may cost again, as the proxy counts it (bytes it passed on twice): the input
+// the receiver had not taken yet when the new connection took the file over. One socket
+// buffer's worth at most (Linux's largest automatic send buffer, 4 MiB), plus a handshake.
 constexpr uint64_t kResentPerBreak = (4u << 20) + (64u << 10);
 
 // The proxy's receive buffer where a path stalls: with the engine's send buffer (4 MiB at
