@@ -134,13 +134,8 @@ TEST_F(Tls, ARelayWithABadCertificateGetsNothing) {
 // A reconnect that is shown another certificate than the one that passed judges it afresh: a
 // certificate for another server ends the transfer at once, as at the first connect.
 TEST_F(Tls, AReconnectShownAnotherCertificateJudgesItAgainAndGivesUp) {
-  auto engine = NamedEngine(L"localhost");
+  auto engine = engine_tests::ConnectedEngine(receiver, window.Handle());
   ASSERT_TRUE(engine);
-  engine->SetNotifyWindow(window.Handle(), WM_TRANSFER_NOTIFY);
-  const SOCKADDR_IN server = receiver.Address();
-  ASSERT_EQ(engine->Connect(&server, kHandshakeWait), S_OK);
-  wchar_t reply[64] = {};
-  ASSERT_EQ(engine->Login(L"alice", L"secret", reply, 64), S_OK) << reply;
   ASSERT_EQ(Put(engine.Get(), L"switched.bin", local.WriteFile(L"switched.bin", TestBytes(4u << 20, 9)), 5), S_OK);
   ASSERT_EQ(engine->StartTransfer(), S_OK);
   engine->SetRateLimit(8u << 20);
